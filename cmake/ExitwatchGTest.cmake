@@ -1,0 +1,22 @@
+# GoogleTest: the system's build where there is one for this target, else built here from
+# Debian's sources (as for a cross build to Windows).
+include(GoogleTest)
+
+if(NOT CMAKE_CROSSCOMPILING)
+    find_package(GTest QUIET)
+endif()
+if(NOT TARGET GTest::gtest_main)
+    set(EXITWATCH_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+    add_subdirectory(${EXITWATCH_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
+
+# Under Wine the tests reach the programs through the drive that maps the Linux root.
+if(CMAKE_CROSSCOMPILING AND WIN32)
+    set(EXITWATCH_TEST_PATH_PREFIX "Z:")
+else()
+    set(EXITWATCH_TEST_PATH_PREFIX "")
+endif()

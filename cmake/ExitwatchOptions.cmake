@@ -1,0 +1,30 @@
+# Compile settings shared by every target of the project, through one interface target.
+include(GNUInstallDirs)
+
+option(EXITWATCH_STATIC "Link exitwatch statically, so that it needs no shared library" OFF)
+
+add_library(exitwatch_options INTERFACE)
+target_compile_features(exitwatch_options INTERFACE cxx_std_17)
+target_compile_options(exitwatch_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
+    -Wsign-conversion -Wold-style-cast -Wnon-virtual-dtor)
+option(EXITWATCH_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(EXITWATCH_SANITIZE)
+    set(sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all)
+    target_compile_options(exitwatch_options INTERFACE ${sanitizers} -fno-omit-frame-pointer)
+    target_link_options(exitwatch_options INTERFACE ${sanitizers})
+endif()
+
+if(WIN32)
+    target_compile_definitions(exitwatch_options INTERFACE
+        WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+endif()
+
+# A program that runs on a bare system: on Linux one static file, on Windows one that
+# imports system DLLs only (no libgcc or libstdc++ DLL beside it).
+function(exitwatch_link_standalone target)
+    if(WIN32)
+        target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
+    elseif(EXITWATCH_STATIC)
+        target_link_options(${target} PRIVATE -static)
+    endif()
+endfunction()

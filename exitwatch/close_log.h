@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <string_view>
+
+namespace exitwatch {
+
+/// The watchdog's only report: "log_close.txt" in the current working directory.
+///
+/// The constructor creates or truncates the file; the destructor closes it. Each entry is
+/// one line, flushed before the write returns, so a reader sees it at once and the kill
+/// notice is on disk before the kill. The file is shared: other processes may read and
+/// write it while it is open. When it cannot be opened every entry is skipped silently.
+class CloseLog {
+public:
+    static constexpr const char* file_name = "log_close.txt";
+
+    CloseLog();
+    CloseLog(const CloseLog&) = delete;
+    CloseLog& operator=(const CloseLog&) = delete;
+
+    [[nodiscard]] bool is_open() const { return is_open_; }
+
+    /// "pidStr: " and the first argument, byte for byte.
+    void write_argument(std::string_view text);
+    /// "pid: " and the process ID parsed from it.
+    void write_process_id(std::uint32_t pid);
+    /// "Unable to find process: " and the system error code of the failed open.
+    void write_open_failure(std::uint32_t error_code);
+    /// "Still alive, will kill!!!"
+    void write_kill_notice();
+    /// "process exit": the watchdog's work is over.
+    void write_end_marker();
+
+private:
+    template <typename Value>
+    void write_line(std::string_view label, const Value& value);
+
+    std::ofstream file_;
+    bool is_open_;
+};
+
+}  // namespace exitwatch

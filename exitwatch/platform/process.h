@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <utility>
+
+namespace exitwatch::platform {
+
+/// An open process that can be waited for and terminated: a pidfd on Linux, a HANDLE with
+/// SYNCHRONIZE and PROCESS_TERMINATE rights on Windows. Move-only; the destructor releases
+/// it, so it is closed exactly once.
+class Process {
+public:
+    /// Opens process `pid`. Empty on failure; last_error() then tells why.
+    /// Windows: OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid).
+    /// Linux: pidfd_open(pid), then a null signal to prove the right to kill; IDs outside
+    /// 1..INT_MAX fail with EINVAL and no system call, a process that this user may not
+    /// signal fails with EPERM.
+    static Process open(std::uint32_t pid);
+
+    Process(Process&& other) noexcept : native_(std::exchange(other.native_, none)) {}
+    Process& operator=(Process&& other) noexcept {
+        std::swap(native_, other.native_);
+        return *this;
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    /// Windows: CloseHandle. Linux: close(). The result is of no use to anyone.
+    ~Process();
+
+    explicit operator bool() const { return native_ != none; }
+
+    /// Blocks until the process has ended (true, at once if it already had) or until
+    /// `timeout` has passed since the call (false). A failed wait returns false too: the
+    /// process may still be running. Windows: WaitForSingleObject. Linux: poll() on the
+    /// pidfd and a CLOCK_MONOTONIC timerfd, so the deadline has no timer slack and a
+    /// signal that interrupts the wait moves it neither way.
+    [[nodiscard]] bool wait_for_exit(std::chrono::milliseconds timeout) const;
+
+    /// Asks the system to end the process now; does not wait for it to happen.
+    /// Windows: TerminateProcess(handle, exit_code). Linux: SIGKILL through the pidfd,
+    /// since no process can give another one an exit code there.
+    void terminate(std::uint32_t exit_code) const;
+
+private:
+    static constexpr std::intptr_t none = -1;
+
+    explicit Process(std::intptr_t native) : native_(native) {}
+
+    std::intptr_t native_;
+};
+
+/// The system error code of the calling thread's most recent failed call:
+/// GetLastError() on Windows, errno on Linux.
+[[nodiscard]] std::uint32_t last_error();
+
+}  // namespace exitwatch::platform

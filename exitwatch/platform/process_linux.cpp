@@ -1,0 +1,240 @@
+#include "process.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+// The C library may lack these wrappers; the system call numbers are the same on every
+// architecture that has them.
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+
+namespace exitwatch::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+using Deadline = Clock::time_point;
+
+constexpr std::chrono::milliseconds longest_look_interval{10};
+
+int pidfd_open(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)); }
+
+int pidfd_send_signal(int pidfd, int signal) {
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U));
+}
+
+/// Owns a file descriptor that lives only within one operation.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    Fd& operator=(Fd&&) = delete;
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    [[nodiscard]] int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+timespec to_timespec(Deadline deadline) {
+    const auto since_epoch = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
+    const auto nanoseconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - seconds);
+    return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
+}
+
+/// A timerfd that turns readable at `deadline`; invalid when the system has none to spare.
+/// Unlike poll()'s own time-out it carries no slack.
+Fd deadline_timer(Deadline deadline) {
+    Fd timer{timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)};
+    const itimerspec expiry{{0, 0}, to_timespec(deadline)};
+    if (timer && timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
+        return Fd{-1};
+    }
+    return timer;
+}
+
+int milliseconds_until(Deadline deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+bool wait_for_pidfd(int pidfd, Deadline deadline) {
+    const Fd timer = deadline_timer(deadline);
+    std::array<pollfd, 2> watched{{{pidfd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
+    for (;;) {
+        const int timeout_ms = timer ? -1 : milliseconds_until(deadline);
+        const int ready = poll(watched.data(), watched.size(), timeout_ms);
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+        if (watched[0].revents != 0) {
+            return (watched[0].revents & (POLLIN | POLLHUP)) != 0;
+        }
+        if (watched[1].revents != 0 || (!timer && Clock::now() >= deadline)) {
+            return false;
+        }
+    }
+}
+
+struct ProcStat {
+    pid_t pid;
+    char state;
+    unsigned long long start_time;  // clock ticks after boot: field 22 of /proc/PID/stat
+};
+
+/// Reads /proc/PID/stat, `path` taken relative to `directory`. Empty with errno set when
+/// it cannot be read; ENOENT or ESRCH through a held /proc/PID means the process is gone.
+std::optional<ProcStat> read_stat(int directory, const char* path) {
+    const Fd file{openat(directory, path, O_RDONLY | O_CLOEXEC)};
+    if (!file) {
+        return std::nullopt;
+    }
+    std::array<char, 1024> buffer{};
+    const ssize_t length = read(file.get(), buffer.data(), buffer.size() - 1);
+    if (length <= 0) {
+        return std::nullopt;
+    }
+    // The command name in parentheses may hold blanks and parentheses of its own.
+    const std::string text(buffer.data(), static_cast<std::size_t>(length));
+    const std::size_t name_end = text.rfind(')');
+    ProcStat stat{};
+    if (name_end == std::string::npos ||
+        std::sscanf(text.c_str(), "%d", &stat.pid) != 1 ||
+        std::sscanf(text.c_str() + name_end + 1,
+                    " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
+                    &stat.state, &stat.start_time) != 2) {
+        errno = EINVAL;
+        return std::nullopt;
+    }
+    return stat;
+}
+
+bool has_ended(const std::optional<ProcStat>& stat) {
+    return stat ? stat->state == 'Z' || stat->state == 'X' : errno == ESRCH || errno == ENOENT;
+}
+
+/// Where pidfds are missing, a descriptor of /proc/PID stands for the process: it keeps
+/// naming the same process even when its ID is taken by another one.
+bool is_proc_directory(int fd) {
+    struct stat status{};
+    return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+int open_proc_directory(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid);
+    Fd directory{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (!directory) {
+        if (errno == ENOENT) {
+            errno = ESRCH;
+        }
+        return -1;
+    }
+    if (kill(pid, 0) != 0 && errno == EPERM) {
+        return -1;
+    }
+    return directory.release();
+}
+
+/// Looks at the process at most longest_look_interval apart, so that its end is noticed
+/// within that time; the first looks come sooner for processes that end at once.
+bool poll_proc_directory(int directory, Deadline deadline) {
+    std::chrono::milliseconds pause{1};
+    for (;;) {
+        if (has_ended(read_stat(directory, "stat"))) {
+            return true;
+        }
+        const Deadline now = Clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        const timespec wake = to_timespec(std::min(now + pause, deadline));
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        pause = std::min(pause * 2, longest_look_interval);
+    }
+}
+
+/// Signals by ID only while that ID still names the held process: same start time.
+void kill_proc_directory(int directory) {
+    const std::optional<ProcStat> held = read_stat(directory, "stat");
+    if (!held || has_ended(held)) {
+        return;
+    }
+    const std::string by_id_path = "/proc/" + std::to_string(held->pid) + "/stat";
+    const std::optional<ProcStat> by_id = read_stat(AT_FDCWD, by_id_path.c_str());
+    if (by_id && by_id->start_time == held->start_time) {
+        kill(held->pid, SIGKILL);
+    }
+}
+
+}  // namespace
+
+Process Process::open(std::uint32_t pid) {
+    // 0 and negative IDs mean process groups or every process to kill(): never pass them on.
+    if (pid == 0 || pid > INT_MAX) {
+        errno = EINVAL;
+        return Process(none);
+    }
+    const auto id = static_cast<pid_t>(pid);
+    Fd pidfd{pidfd_open(id)};
+    if (!pidfd) {
+        return Process(errno == ENOSYS ? open_proc_directory(id) : none);
+    }
+    // A pidfd opens for any visible process; only a signal tells whether we may end it.
+    if (pidfd_send_signal(pidfd.get(), 0) != 0 && errno == EPERM) {
+        return Process(none);  // closing the pidfd leaves errno as it is
+    }
+    return Process(pidfd.release());
+}
+
+Process::~Process() {
+    if (native_ != none) {
+        ::close(static_cast<int>(native_));
+    }
+}
+
+bool Process::wait_for_exit(std::chrono::milliseconds timeout) const {
+    const Deadline deadline = Clock::now() + timeout;
+    const int fd = static_cast<int>(native_);
+    return is_proc_directory(fd) ? poll_proc_directory(fd, deadline) : wait_for_pidfd(fd, deadline);
+}
+
+void Process::terminate(std::uint32_t /*exit_code*/) const {
+    const int fd = static_cast<int>(native_);
+    if (is_proc_directory(fd)) {
+        kill_proc_directory(fd);
+    } else {
+        pidfd_send_signal(fd, SIGKILL);
+    }
+}
+
+std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
+
+}  // namespace exitwatch::platform

@@ -1,0 +1,112 @@
+#include "exitwatch/close_log.h"
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/scratch_dir.h"
+
+namespace exitwatch {
+namespace {
+
+using testing::line_end;
+using testing::log_lines;
+using testing::ScratchDir;
+
+/// Runs each test inside its own scratch folder, since the log goes to the working folder.
+class CloseLogTest : public ::testing::Test {
+protected:
+    CloseLogTest() : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(scratch_.path());
+    }
+    ~CloseLogTest() override { std::filesystem::current_path(previous_); }
+
+    ScratchDir scratch_;
+    std::filesystem::path previous_;
+};
+
+TEST_F(CloseLogTest, CreatesTheFileEmptyAndTruncatesAnEarlierRun) {
+    {
+        std::ofstream earlier(scratch_.log_path());
+        earlier << "pidStr: 1\npid: 1\nprocess exit\n";
+    }
+    CloseLog log;
+    ASSERT_TRUE(log.is_open());
+    EXPECT_TRUE(std::filesystem::exists(scratch_.log_path()));
+    EXPECT_EQ(std::filesystem::file_size(scratch_.log_path()), 0U);
+}
+
+// Every line is on disk, for any other reader, as soon as its write returns.
+TEST_F(CloseLogTest, EachEntryIsReadableByAnotherReaderAsSoonAsItIsWritten) {
+    struct Step {
+        std::function<void(CloseLog&)> write;
+        std::string line;
+    };
+    const std::vector<Step> steps = {
+        {[](CloseLog& log) { log.write_argument("812"); }, "pidStr: 812"},
+        {[](CloseLog& log) { log.write_process_id(812); }, "pid: 812"},
+        {[](CloseLog& log) { log.write_process_id(4294967295U); }, "pid: 4294967295"},
+        {[](CloseLog& log) { log.write_process_id(0); }, "pid: 0"},
+        {[](CloseLog& log) { log.write_open_failure(87); }, "Unable to find process: 87"},
+        {[](CloseLog& log) { log.write_open_failure(4294967295U); },
+         "Unable to find process: 4294967295"},
+        {[](CloseLog& log) { log.write_kill_notice(); }, "Still alive, will kill!!!"},
+        {[](CloseLog& log) { log.write_end_marker(); }, "process exit"},
+    };
+    CloseLog log;
+    std::string expected;
+    for (const Step& step : steps) {
+        step.write(log);
+        expected += log_lines(step.line);
+        EXPECT_EQ(scratch_.read_log(), expected);
+    }
+}
+
+TEST_F(CloseLogTest, WritesTheArgumentByteForByte) {
+    const std::string arguments[] = {
+        "",            " 12 34 ",      "\xff\xfe\x80 \xc3\xa9", "%u %s %n", "tab\there",
+        "semi;colon&", "quote\"d'arg", "*",
+    };
+    for (const std::string& argument : arguments) {
+        CloseLog log;
+        log.write_argument(argument);
+        EXPECT_EQ(scratch_.read_log(), "pidStr: " + argument + line_end);
+    }
+}
+
+TEST_F(CloseLogTest, StoresALineFeedInsideTheArgumentLikeALineEnd) {
+    CloseLog log;
+    log.write_argument("1\n2");
+    EXPECT_EQ(scratch_.read_log(), "pidStr: 1" + line_end + "2" + line_end);
+}
+
+// Other processes may open the log for reading and for writing while it is open.
+TEST_F(CloseLogTest, SharesTheFileForReadingAndWriting) {
+    CloseLog log;
+    log.write_argument("5");
+    std::fstream other(scratch_.log_path(), std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(other.is_open());
+    std::string first_word;
+    other >> first_word;
+    EXPECT_EQ(first_word, "pidStr:");
+}
+
+TEST_F(CloseLogTest, SkipsEveryEntryWhenTheFileCannotBeOpened) {
+    std::filesystem::create_directory(scratch_.log_path());
+    CloseLog log;
+    EXPECT_FALSE(log.is_open());
+    log.write_argument("1");
+    log.write_process_id(1);
+    log.write_open_failure(2);
+    log.write_kill_notice();
+    log.write_end_marker();
+    EXPECT_TRUE(std::filesystem::is_directory(scratch_.log_path()));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch_.log_path()));
+}
+
+}  // namespace
+}  // namespace exitwatch

@@ -1,0 +1,105 @@
+// The real program against real processes, the same on every system.
+#include <fstream>
+#include <thread>
+
+#include "support/watchdog_fixture.h"
+
+namespace exitwatch::testing {
+namespace {
+
+using std::chrono::seconds;
+using EndToEnd = WatchdogTest;
+
+TEST_P(EndToEnd, ReturnsAsSoonAsTheProcessEnds) {
+    Child victim = start_sleeper(milliseconds(1500));
+    const Finished run = run_watchdog({std::to_string(victim.pid())});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    EXPECT_GE(run.took, milliseconds(1000));
+    EXPECT_LT(run.took, milliseconds(6000));
+    const std::string pid = std::to_string(victim.pid());
+    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+    EXPECT_EQ(victim.wait(), 0);
+}
+
+// One ten-second run covers the kill, the exit code the victim's parent sees and the log
+// being shared with other readers and writers while the watchdog waits.
+TEST_P(EndToEnd, KillsAProcessThatOutlivesTheGracePeriodAndSharesItsLogMeanwhile) {
+    Child victim = start_sleeper(milliseconds(60000));
+    const std::string pid = std::to_string(victim.pid());
+    const Clock::time_point started = Clock::now();
+    Child watchdog = start_watchdog({pid});
+
+    std::this_thread::sleep_for(seconds(3));
+    EXPECT_TRUE(victim.running());
+    {
+        std::fstream other(scratch_.log_path(), std::ios::in | std::ios::out | std::ios::binary);
+        ASSERT_TRUE(other.is_open());
+        const std::string so_far(std::istreambuf_iterator<char>(other), {});
+        EXPECT_EQ(so_far, log_lines("pidStr: " + pid, "pid: " + pid));
+    }
+
+    const Finished run = finish(watchdog, started);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    EXPECT_GE(run.took, milliseconds(10000));
+    EXPECT_LT(run.took, milliseconds(13000));
+    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!",
+                                 "process exit"));
+    EXPECT_EQ(victim.wait(), killed_status);
+}
+
+// The ID of an ended process still opens while its parent holds on to it.
+TEST_P(EndToEnd, ReturnsAtOnceForAProcessThatHasEndedButIsStillHeld) {
+    Child victim = start_sleeper(milliseconds(0));
+    victim.wait_for_end_and_hold();
+    const std::string pid = std::to_string(victim.pid());
+    const Finished run = run_watchdog({pid});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_LT(run.took, milliseconds(5000));
+    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+    EXPECT_EQ(victim.wait(), 0);
+}
+
+TEST_P(EndToEnd, ReportsEveryArgumentThatNamesNoProcessItCanOpen) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string log;
+    };
+    const std::string invalid = std::to_string(invalid_process_id_error);
+    const std::string missing = std::to_string(no_such_process_error);
+    const Case cases[] = {
+        {{}, ""},
+        {{"abc"}, log_lines("pidStr: abc", "pid: 0", "Unable to find process: " + invalid,
+                            "process exit")},
+        {{"0"}, log_lines("pidStr: 0", "pid: 0", "Unable to find process: " + invalid,
+                          "process exit")},
+        {{"*"}, log_lines("pidStr: *", "pid: 0", "Unable to find process: " + invalid,
+                          "process exit")},
+        {{"-1", "2"}, log_lines("pidStr: -1", "pid: 4294967295",
+                                "Unable to find process: " + invalid, "process exit")},
+        {{"4294967297"}, log_lines("pidStr: 4294967297", "pid: 4294967295",
+                                   "Unable to find process: " + invalid, "process exit")},
+        {{"2147483647"}, log_lines("pidStr: 2147483647", "pid: 2147483647",
+                                   "Unable to find process: " + missing, "process exit")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments.empty() ? "no argument" : c.arguments[0]);
+        {
+            std::ofstream earlier(scratch_.log_path());
+            earlier << "an earlier run\n";
+        }
+        const Finished run = run_watchdog(c.arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_LT(run.took, milliseconds(5000));
+        EXPECT_EQ(run.log, c.log);
+        EXPECT_TRUE(std::filesystem::exists(scratch_.log_path()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, EndToEnd, ::testing::ValuesIn(watchdog_launchers()),
+                         launcher_name);
+
+}  // namespace
+}  // namespace exitwatch::testing

@@ -1,0 +1,125 @@
+// Linux modes:
+//   watch-self EXITWATCH               becomes EXITWATCH watching its own process ID
+//   no-pidfd PROGRAM ARGS...           runs PROGRAM where pidfd_open and
+//                                      pidfd_send_signal fail with ENOSYS
+//   file-size-limit BYTES PROGRAM ...  runs PROGRAM unable to write files past BYTES
+//   in-pid-namespace PROGRAM ARGS...   runs PROGRAM in a PID namespace of its own beside
+//                                      a sibling; 0 when PROGRAM exited with 0 and the
+//                                      sibling survived it
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "helper.h"
+
+#ifndef SYS_pidfd_open
+#define SYS_pidfd_open 434
+#endif
+#ifndef SYS_pidfd_send_signal
+#define SYS_pidfd_send_signal 424
+#endif
+
+namespace exitwatch::testing {
+namespace {
+
+int exec(const std::vector<std::string>& argv) {
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) {
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    }
+    arguments.push_back(nullptr);
+    execv(arguments[0], arguments.data());
+    return 127;
+}
+
+// Makes the pidfd calls answer ENOSYS, as on kernels before 5.3 and in some containers.
+bool deny_pidfd_calls() {
+    constexpr auto enosys = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 2, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, enosys),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+int exit_code_of(pid_t child) {
+    int status = 0;
+    if (waitpid(child, &status, 0) != child) {
+        return 126;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int run_in_pid_namespace(const std::vector<std::string>& argv) {
+    if (unshare(CLONE_NEWPID) != 0) {
+        return 126;
+    }
+    const pid_t init = fork();
+    if (init != 0) {
+        return init < 0 ? 126 : exit_code_of(init);
+    }
+    // Process 1 of the namespace, leading a process group of its own so that a signal to
+    // "my process group" cannot reach the tests outside.
+    setsid();
+    const pid_t sibling = fork();
+    if (sibling == 0) {
+        for (;;) {
+            pause();
+        }
+    }
+    const pid_t program = fork();
+    if (program == 0) {
+        _exit(exec(argv));
+    }
+    const int program_exit = exit_code_of(program);
+    int sibling_status = 0;
+    const bool sibling_alive = waitpid(sibling, &sibling_status, WNOHANG) == 0;
+    kill(sibling, SIGKILL);
+    _exit(sibling_alive && program_exit == 0 ? 0 : 1);
+}
+
+}  // namespace
+
+int run_system_mode(const std::vector<std::string>& arguments) {
+    if (arguments.size() == 2 && arguments[0] == "watch-self") {
+        return exec({arguments[1], std::to_string(getpid())});
+    }
+    if (arguments.size() >= 2 && arguments[0] == "no-pidfd") {
+        return deny_pidfd_calls() ? exec({arguments.begin() + 1, arguments.end()}) : 126;
+    }
+    if (arguments.size() >= 3 && arguments[0] == "file-size-limit") {
+        const rlim_t bytes = std::stoull(arguments[1]);
+        const rlimit limit{bytes, bytes};
+        // Without this the first write past the limit would end the program instead of
+        // failing; the tests want the failed write.
+        std::signal(SIGXFSZ, SIG_IGN);
+        return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? exec({arguments.begin() + 2, arguments.end()})
+                                                     : 126;
+    }
+    if (arguments.size() >= 2 && arguments[0] == "in-pid-namespace") {
+        return run_in_pid_namespace({arguments.begin() + 1, arguments.end()});
+    }
+    return 2;
+}
+
+}  // namespace exitwatch::testing

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace exitwatch::testing {
+
+/// How the parent sees a child that was forcibly ended: exit code 1 on Windows; on Linux,
+/// where SIGKILL ends it, 128 + 9 as a shell reports it.
+extern const int killed_status;
+/// The error code of an open of a process ID that no process has.
+extern const std::uint32_t no_such_process_error;
+/// The error code of an open of ID 0, or of an ID that cannot name a process at all.
+extern const std::uint32_t invalid_process_id_error;
+
+/// A process started by a test. Ended and reaped when destroyed, if it still runs.
+class Child {
+public:
+    /// Starts `argv` in `working_dir`, with its standard output and error going to `output`.
+    static Child start(const std::vector<std::string>& argv,
+                       const std::filesystem::path& working_dir,
+                       const std::filesystem::path& output);
+
+    Child(Child&& other) noexcept;
+    Child& operator=(Child&&) = delete;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child();
+
+    [[nodiscard]] std::uint32_t pid() const { return pid_; }
+
+    /// Waits for the end and releases the child; returns its exit code (128 + signal on Linux).
+    int wait();
+    /// Waits for the end but keeps holding the child, so that its ID still opens.
+    void wait_for_end_and_hold();
+    /// True when the child has not ended yet.
+    [[nodiscard]] bool running() const;
+
+private:
+    Child(std::intptr_t native, std::uint32_t pid) : native_(native), pid_(pid) {}
+
+    std::intptr_t native_;
+    std::uint32_t pid_;
+    bool released_ = false;
+};
+
+}  // namespace exitwatch::testing

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child.h"
+#include "scratch_dir.h"
+
+namespace exitwatch::testing {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+/// What a finished run of the real watchdog left behind.
+struct Finished {
+    int status;
+    milliseconds took;
+    std::string output;  // standard output and error together: always empty
+    std::string log;
+};
+
+/// A way to start the watchdog: directly, or through a launcher that changes what the
+/// system offers it (on Linux: no pidfds, so that it falls back on /proc).
+struct Launcher {
+    std::string name;
+    std::vector<std::string> prefix;
+};
+
+inline void PrintTo(const Launcher& launcher, std::ostream* out) { *out << launcher.name; }
+
+/// Every way this system's tests start the watchdog.
+std::vector<Launcher> watchdog_launchers();
+
+/// Starts the real program and the test helper inside a scratch folder of the test's own.
+class WatchdogTest : public ::testing::TestWithParam<Launcher> {
+protected:
+    [[nodiscard]] Child start_sleeper(milliseconds duration) {
+        return start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(duration.count())});
+    }
+
+    [[nodiscard]] Child start_watchdog(const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv = GetParam().prefix;
+        argv.emplace_back(EXITWATCH_PROGRAM);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return start(argv);
+    }
+
+    /// Starts `argv` in the log's folder; its output goes to a file of its own beside it.
+    [[nodiscard]] Child start(const std::vector<std::string>& argv) {
+        last_output_ = outputs_.path() / ("output-" + std::to_string(started_++) + ".txt");
+        return Child::start(argv, scratch_.path(), last_output_);
+    }
+
+    /// Waits for the child started last, which must be a watchdog, and collects its traces.
+    Finished finish(Child& watchdog, Clock::time_point started) {
+        const int status = watchdog.wait();
+        const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
+        return {status, took, ScratchDir::read_file(last_output_), scratch_.read_log()};
+    }
+
+    Finished run_watchdog(const std::vector<std::string>& arguments) {
+        const Clock::time_point started = Clock::now();
+        Child watchdog = start_watchdog(arguments);
+        return finish(watchdog, started);
+    }
+
+    ScratchDir scratch_;
+    ScratchDir outputs_;
+    std::filesystem::path last_output_;
+    int started_ = 0;
+};
+
+inline std::string launcher_name(const ::testing::TestParamInfo<Launcher>& info) {
+    return info.param.name;
+}
+
+}  // namespace exitwatch::testing
