@@ -11,7 +11,16 @@ if(NOT TARGET GTest::gtest_main)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
     add_subdirectory(${EXITWATCH_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-    add_library(GTest::gtest_main ALIAS gtest_main)
+    # mingw-w64's win32 thread model has no std::mutex, which GoogleTest's Notification
+    # needs: a Win32 event stands in for it.
+    if(WIN32)
+        target_compile_definitions(gtest PUBLIC GTEST_HAS_NOTIFICATION_=1)
+        target_compile_options(gtest PUBLIC
+            -include ${PROJECT_SOURCE_DIR}/tests/support/gtest_win32_notification.h)
+    endif()
+    if(NOT TARGET GTest::gtest_main)
+        add_library(GTest::gtest_main ALIAS gtest_main)
+    endif()
 endif()
 
 # Under Wine the tests reach the programs through the drive that maps the Linux root.

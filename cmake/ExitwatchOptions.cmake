@@ -14,17 +14,17 @@ if(EXITWATCH_SANITIZE)
     target_link_options(exitwatch_options INTERFACE ${sanitizers})
 endif()
 
+# Every Windows program of the project imports system DLLs only, so that it runs on a
+# clean Windows (and under Wine) with no libgcc or libstdc++ DLL beside it.
 if(WIN32)
     target_compile_definitions(exitwatch_options INTERFACE
         WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+    target_link_options(exitwatch_options INTERFACE -static)
 endif()
 
-# A program that runs on a bare system: on Linux one static file, on Windows one that
-# imports system DLLs only (no libgcc or libstdc++ DLL beside it).
+# On Linux the program that ships is one static file that runs on any distribution.
 function(exitwatch_link_standalone target)
-    if(WIN32)
-        target_link_options(${target} PRIVATE -static -static-libgcc -static-libstdc++)
-    elseif(EXITWATCH_STATIC)
+    if(EXITWATCH_STATIC AND NOT WIN32)
         target_link_options(${target} PRIVATE -static)
     endif()
 endfunction()

@@ -1,0 +1,31 @@
+# Checks a built Windows program by inspection, for builds that cannot be run here:
+#   cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DFORMAT=<pei-i386|pei-x86-64> -P CheckWindowsProgram.cmake
+# It must be a console program of that format, import system DLLs only and carry the
+# manifest as resource 1 of type RT_MANIFEST (24).
+cmake_minimum_required(VERSION 3.25)
+
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
+if(failed)
+    message(FATAL_ERROR "${OBJDUMP} cannot read ${PROGRAM}")
+endif()
+
+function(expect pattern what)
+    if(NOT dump MATCHES "${pattern}")
+        message(FATAL_ERROR "${PROGRAM}: ${what}")
+    endif()
+endfunction()
+
+expect("file format ${FORMAT}\n" "is not ${FORMAT}")
+expect("Subsystem[\t ]+00000003[\t ]+\\(Windows CUI\\)" "is not a console program")
+expect("Entry: ID: 0x000018, Value: 0x[0-9a-f]+\n[^\n]*Name Table[^\n]*\n[0-9a-f]+ +Entry: ID: 0x000001," "carries no manifest")
+expect("Entry: ID: 0x000010, Value" "carries no version resource")
+
+set(system_dlls KERNEL32.dll msvcrt.dll)
+string(REGEX MATCHALL "DLL Name: [^\n]+" import_lines "${dump}")
+list(TRANSFORM import_lines REPLACE "DLL Name: " "" OUTPUT_VARIABLE imports)
+foreach(dll IN LISTS imports)
+    if(NOT dll IN_LIST system_dlls)
+        message(FATAL_ERROR "${PROGRAM} imports ${dll}, which a clean Windows does not have")
+    endif()
+endforeach()
+message(STATUS "${PROGRAM}: ${FORMAT} console program, imports ${imports}, manifest and version")

@@ -1,0 +1,89 @@
+#include <windows.h>
+
+#include <stdexcept>
+#include <utility>
+
+#include "child.h"
+#include "watchdog_fixture.h"
+
+namespace exitwatch::testing {
+
+const int killed_status = 1;
+const std::uint32_t no_such_process_error = ERROR_INVALID_PARAMETER;
+const std::uint32_t invalid_process_id_error = ERROR_INVALID_PARAMETER;
+
+std::vector<Launcher> watchdog_launchers() { return {{"direct", {}}}; }
+
+namespace {
+
+HANDLE handle_of(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+
+/// Quotes one argument so that the runtime's command-line split gives it back unchanged.
+std::string quoted(const std::string& argument) {
+    std::string result = "\"";
+    std::size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        result.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        result += c;
+    }
+    result.append(backslashes * 2, '\\');
+    return result + "\"";
+}
+
+}  // namespace
+
+Child Child::start(const std::vector<std::string>& argv, const std::filesystem::path& working_dir,
+                   const std::filesystem::path& output) {
+    std::string command_line;
+    for (const std::string& argument : argv) {
+        command_line += (command_line.empty() ? "" : " ") + quoted(argument);
+    }
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inheritable, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = out;
+    PROCESS_INFORMATION started{};
+    const BOOL created = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, working_dir.string().c_str(), &startup, &started);
+    CloseHandle(out);
+    if (!created) {
+        throw std::runtime_error("cannot start " + command_line);
+    }
+    CloseHandle(started.hThread);
+    return Child(reinterpret_cast<std::intptr_t>(started.hProcess), started.dwProcessId);
+}
+
+Child::Child(Child&& other) noexcept
+    : native_(other.native_), pid_(other.pid_), released_(std::exchange(other.released_, true)) {}
+
+Child::~Child() {
+    if (!released_) {
+        TerminateProcess(handle_of(native_), 9);
+        wait();
+    }
+}
+
+int Child::wait() {
+    WaitForSingleObject(handle_of(native_), INFINITE);
+    DWORD exit_code = 0;
+    GetExitCodeProcess(handle_of(native_), &exit_code);
+    CloseHandle(handle_of(native_));
+    released_ = true;
+    return static_cast<int>(exit_code);
+}
+
+void Child::wait_for_end_and_hold() { WaitForSingleObject(handle_of(native_), INFINITE); }
+
+bool Child::running() const { return WaitForSingleObject(handle_of(native_), 0) == WAIT_TIMEOUT; }
+
+}  // namespace exitwatch::testing

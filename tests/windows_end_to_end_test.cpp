@@ -1,0 +1,69 @@
+// The real program on Windows: what only Windows has.
+#include <windows.h>
+
+#include <thread>
+
+#include "support/watchdog_fixture.h"
+
+namespace exitwatch::testing {
+namespace {
+
+using WindowsEndToEnd = WatchdogTest;
+
+// Another process holding the log without sharing it costs the entries, not the kill.
+TEST_P(WindowsEndToEnd, StillKillsWhenAnotherProcessHoldsTheLogWithoutSharing) {
+    Child holder = start({EXITWATCH_TEST_HELPER, "hold-log", "5000"});
+    const std::filesystem::path holder_output = last_output_;
+    const Clock::time_point waiting_since = Clock::now();
+    while (ScratchDir::read_file(holder_output).find("held") == std::string::npos) {
+        ASSERT_LT(Clock::now() - waiting_since, std::chrono::seconds(30));
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    Child victim = start_sleeper(milliseconds(60000));
+    const Finished run = run_watchdog({std::to_string(victim.pid())});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    EXPECT_GE(run.took, milliseconds(10000));
+    EXPECT_EQ(victim.wait(), killed_status);
+    holder.wait();
+    EXPECT_EQ(scratch_.read_log(), "");
+}
+
+// The manifest asks for no elevation: the program runs with its invoker's rights.
+TEST_P(WindowsEndToEnd, CarriesAManifestThatAsksForNoElevation) {
+    HMODULE program = LoadLibraryExA(EXITWATCH_PROGRAM, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    HRSRC found = FindResourceA(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+    ASSERT_NE(found, nullptr);
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(program, found)));
+    const std::string manifest(bytes, SizeofResource(program, found));
+    FreeLibrary(program);
+    EXPECT_NE(manifest.find(R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)"),
+              std::string::npos)
+        << manifest;
+}
+
+TEST_P(WindowsEndToEnd, CarriesTheProjectVersion) {
+    const DWORD size = GetFileVersionInfoSizeA(EXITWATCH_PROGRAM, nullptr);
+    ASSERT_GT(size, 0U);
+    std::vector<char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoA(EXITWATCH_PROGRAM, 0, size, info.data()));
+    for (const char* key : {"\\StringFileInfo\\040904B0\\FileVersion",
+                            "\\StringFileInfo\\040904B0\\ProductVersion"}) {
+        char* value = nullptr;
+        UINT length = 0;
+        ASSERT_TRUE(VerQueryValueA(info.data(), key, reinterpret_cast<void**>(&value), &length));
+        EXPECT_EQ(std::string(value), EXITWATCH_VERSION) << key;
+    }
+    char* original_name = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\OriginalFilename",
+                               reinterpret_cast<void**>(&original_name), &length));
+    EXPECT_EQ(std::string(original_name), "exitwatch.exe");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, WindowsEndToEnd, ::testing::ValuesIn(watchdog_launchers()),
+                         launcher_name);
+
+}  // namespace
+}  // namespace exitwatch::testing
