@@ -13,7 +13,7 @@ namespace exitwatch {
 /// notice is on disk before the kill. The file is shared: other processes may read and
 /// write it while it is open. When it cannot be opened every entry is skipped silently.
 class CloseLog {
-public:
+  public:
     static constexpr const char* file_name = "log_close.txt";
 
     CloseLog();
@@ -33,7 +33,7 @@ public:
     /// "process exit": the watchdog's work is over.
     void write_end_marker();
 
-private:
+  private:
     template <typename Value>
     void write_line(std::string_view label, const Value& value);
 

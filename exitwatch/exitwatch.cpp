@@ -49,4 +49,6 @@ int run(int argc, char* argv[]) {
 
 }  // namespace exitwatch
 
-int main(int argc, char* argv[]) { return exitwatch::run(argc, argv); }
+int main(int argc, char* argv[]) {
+    return exitwatch::run(argc, argv);
+}

@@ -19,7 +19,7 @@ using testing::ScratchDir;
 
 /// Runs each test inside its own scratch folder, since the log goes to the working folder.
 class CloseLogTest : public ::testing::Test {
-protected:
+  protected:
     CloseLogTest() : previous_(std::filesystem::current_path()) {
         std::filesystem::current_path(scratch_.path());
     }
@@ -68,8 +68,8 @@ TEST_F(CloseLogTest, EachEntryIsReadableByAnotherReaderAsSoonAsItIsWritten) {
 
 TEST_F(CloseLogTest, WritesTheArgumentByteForByte) {
     const std::string arguments[] = {
-        "",            " 12 34 ",      "\xff\xfe\x80 \xc3\xa9", "%u %s %n", "tab\there",
-        "semi;colon&", "quote\"d'arg", "*",
+        "",          " 12 34 ",     "\xff\xfe\x80 \xc3\xa9", "%u %s %n",
+        "tab\there", "semi;colon&", "quote\"d'arg",          "*",
     };
     for (const std::string& argument : arguments) {
         CloseLog log;

@@ -70,18 +70,21 @@ TEST_P(EndToEnd, ReportsEveryArgumentThatNamesNoProcessItCanOpen) {
     const std::string missing = std::to_string(no_such_process_error);
     const Case cases[] = {
         {{}, ""},
-        {{"abc"}, log_lines("pidStr: abc", "pid: 0", "Unable to find process: " + invalid,
-                            "process exit")},
-        {{"0"}, log_lines("pidStr: 0", "pid: 0", "Unable to find process: " + invalid,
-                          "process exit")},
-        {{"*"}, log_lines("pidStr: *", "pid: 0", "Unable to find process: " + invalid,
-                          "process exit")},
-        {{"-1", "2"}, log_lines("pidStr: -1", "pid: 4294967295",
-                                "Unable to find process: " + invalid, "process exit")},
-        {{"4294967297"}, log_lines("pidStr: 4294967297", "pid: 4294967295",
-                                   "Unable to find process: " + invalid, "process exit")},
-        {{"2147483647"}, log_lines("pidStr: 2147483647", "pid: 2147483647",
-                                   "Unable to find process: " + missing, "process exit")},
+        {{"abc"},
+         log_lines("pidStr: abc", "pid: 0", "Unable to find process: " + invalid, "process exit")},
+        {{"0"},
+         log_lines("pidStr: 0", "pid: 0", "Unable to find process: " + invalid, "process exit")},
+        {{"*"},
+         log_lines("pidStr: *", "pid: 0", "Unable to find process: " + invalid, "process exit")},
+        {{"-1", "2"},
+         log_lines("pidStr: -1", "pid: 4294967295", "Unable to find process: " + invalid,
+                   "process exit")},
+        {{"4294967297"},
+         log_lines("pidStr: 4294967297", "pid: 4294967295", "Unable to find process: " + invalid,
+                   "process exit")},
+        {{"2147483647"},
+         log_lines("pidStr: 2147483647", "pid: 2147483647", "Unable to find process: " + missing,
+                   "process exit")},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments.empty() ? "no argument" : c.arguments[0]);

@@ -13,7 +13,9 @@ FakeSystem& fake_system() {
 
 namespace {
 
-std::string current_log() { return ScratchDir::read_file("log_close.txt"); }
+std::string current_log() {
+    return ScratchDir::read_file("log_close.txt");
+}
 
 }  // namespace
 }  // namespace testing

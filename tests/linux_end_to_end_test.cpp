@@ -14,8 +14,8 @@ namespace {
 using std::chrono::seconds;
 using LinuxEndToEnd = WatchdogTest;
 
-const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534",
-                                            "--regid=65534", "--clear-groups"};
+const std::vector<std::string> as_nobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups"};
 
 std::vector<std::string> joined(std::vector<std::string> first,
                                 const std::vector<std::string>& second) {
@@ -24,8 +24,7 @@ std::vector<std::string> joined(std::vector<std::string> first,
 }
 
 std::string killed_log(const std::string& pid) {
-    return log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!",
-                     "process exit");
+    return log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!", "process exit");
 }
 
 // A process this user may not end fails at the open, as an access-denied open on Windows,
@@ -43,16 +42,16 @@ TEST_P(LinuxEndToEnd, RefusesAnotherUsersProcessAtOnce) {
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "");
     EXPECT_LT(run.took, milliseconds(5000));
-    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid,
-                                 "Unable to find process: " + std::to_string(EPERM),
-                                 "process exit"));
+    EXPECT_EQ(run.log,
+              log_lines("pidStr: " + pid, "pid: " + pid,
+                        "Unable to find process: " + std::to_string(EPERM), "process exit"));
     EXPECT_TRUE(victim.running());
 }
 
 TEST_P(LinuxEndToEnd, WatchingItselfEndsItselfAfterTheKillNotice) {
     const Clock::time_point started = Clock::now();
-    Child watchdog = start(joined(GetParam().prefix, {EXITWATCH_TEST_HELPER, "watch-self",
-                                                      EXITWATCH_PROGRAM}));
+    Child watchdog =
+        start(joined(GetParam().prefix, {EXITWATCH_TEST_HELPER, "watch-self", EXITWATCH_PROGRAM}));
     const std::string pid = std::to_string(watchdog.pid());
     const Finished run = finish(watchdog, started);
     EXPECT_EQ(run.status, killed_status);
@@ -134,8 +133,9 @@ TEST_P(LinuxEndToEnd, AProcessEndingOnTheDeadlineGivesOneOfTheTwoOutcomes) {
     std::vector<Child> watchdogs;
     for (std::size_t i = 0; i < runs; ++i) {
         const auto outputs = outputs_.path() / std::to_string(i);
-        victims.push_back(Child::start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(9995 + 1 * i)},
-                                       folders[i].path(), outputs.string() + "-victim"));
+        victims.push_back(
+            Child::start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(9995 + 1 * i)},
+                         folders[i].path(), outputs.string() + "-victim"));
         watchdogs.push_back(Child::start(
             joined(GetParam().prefix, {EXITWATCH_PROGRAM, std::to_string(victims.back().pid())}),
             folders[i].path(), outputs.string() + "-watchdog"));
@@ -162,8 +162,8 @@ TEST_P(LinuxEndToEnd, SignalsNothingForIdsThatAreNoProcess) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root for a PID namespace";
     }
-    for (const char* id : {"0", "-1", "-2", "2147483648", "4294967294", "4294967295",
-                           "4294967296", "99999999999"}) {
+    for (const char* id :
+         {"0", "-1", "-2", "2147483648", "4294967294", "4294967295", "4294967296", "99999999999"}) {
         SCOPED_TRACE(id);
         Child guard = start(joined({EXITWATCH_TEST_HELPER, "in-pid-namespace"},
                                    joined(GetParam().prefix, {EXITWATCH_PROGRAM, id})));

@@ -42,7 +42,10 @@ TEST(ParseProcessId, ReadsLikeTheScanWithSaturationAboveTheRange) {
         {"-4294967297", 4294967295U},
         {"99999999999999999999999999", 4294967295U},
         {"2147483648", 2147483648U},
-        {std::string("5\0" "7", 3), 5},
+        {std::string("5\0"
+                     "7",
+                     3),
+         5},
     };
     for (const ParseCase& c : cases) {
         EXPECT_EQ(parse_process_id(c.text), c.expected) << '"' << c.text << '"';

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ clang libgtest-dev util-linux
+packages=(cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev util-linux
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64)
 missing=()
 for package in "${packages[@]}"; do
@@ -30,6 +30,19 @@ for preset in linux linux-clang linux-release sanitize; do
     build "$preset"
     ctest --preset "$preset"
 done
+
+step "fuzz: the process ID parser against the C library's scan"
+build fuzz
+corpus=$(mktemp -d)
+build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 \
+    "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
+rm -rf "$corpus"
+
+step "clang-tidy"
+clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp exitwatch/platform/process_linux.cpp \
+    tests/fuzz/process_id_fuzzer.cpp 2>&1 | grep -v "warnings generated" || true
+clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp exitwatch/platform/process_linux.cpp \
+    tests/fuzz/process_id_fuzzer.cpp >/dev/null 2>&1
 
 step "windows-x86: the 32-bit program that ships, checked by inspection"
 build windows-x86

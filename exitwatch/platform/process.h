@@ -10,7 +10,7 @@ namespace exitwatch::platform {
 /// SYNCHRONIZE and PROCESS_TERMINATE rights on Windows. Move-only; the destructor releases
 /// it, so it is closed exactly once.
 class Process {
-public:
+  public:
     /// Opens process `pid`. Empty on failure; last_error() then tells why.
     /// Windows: OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid).
     /// Linux: pidfd_open(pid), then a null signal to prove the right to kill; IDs outside
@@ -42,7 +42,7 @@ public:
     /// since no process can give another one an exit code there.
     void terminate(std::uint32_t exit_code) const;
 
-private:
+  private:
     static constexpr std::intptr_t none = -1;
 
     explicit Process(std::intptr_t native) : native_(native) {}

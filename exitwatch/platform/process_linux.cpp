@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <csignal>
-#include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <fcntl.h>
@@ -35,7 +36,9 @@ using Deadline = Clock::time_point;
 
 constexpr std::chrono::milliseconds longest_look_interval{10};
 
-int pidfd_open(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U)); }
+int pidfd_open(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
+}
 
 int pidfd_send_signal(int pidfd, int signal) {
     return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U));
@@ -43,7 +46,7 @@ int pidfd_send_signal(int pidfd, int signal) {
 
 /// Owns a file descriptor that lives only within one operation.
 class Fd {
-public:
+  public:
     explicit Fd(int fd) : fd_(fd) {}
     Fd(Fd&& other) noexcept : fd_(other.release()) {}
     Fd(const Fd&) = delete;
@@ -58,7 +61,7 @@ public:
     explicit operator bool() const { return fd_ >= 0; }
     int release() { return std::exchange(fd_, -1); }
 
-private:
+  private:
     int fd_;
 };
 
@@ -107,8 +110,27 @@ bool wait_for_pidfd(int pidfd, Deadline deadline) {
 struct ProcStat {
     pid_t pid;
     char state;
-    unsigned long long start_time;  // clock ticks after boot: field 22 of /proc/PID/stat
+    unsigned long long start_time;  // clock ticks after boot
 };
+
+/// Field `number` (counted from 1) of /proc/PID/stat, given the text behind the command
+/// name, which starts with field 3. Empty when there is no such field.
+std::string_view stat_field(std::string_view behind_name, int number) {
+    for (int field = 3; field < number; ++field) {
+        const std::size_t blank = behind_name.find(' ');
+        if (blank == std::string_view::npos) {
+            return {};
+        }
+        behind_name.remove_prefix(blank + 1);
+    }
+    return behind_name.substr(0, behind_name.find(' '));
+}
+
+template <typename Number>
+bool parse_whole(std::string_view text, Number& number) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+    return error == std::errc() && end == text.data() + text.size();
+}
 
 /// Reads /proc/PID/stat, `path` taken relative to `directory`. Empty with errno set when
 /// it cannot be read; ENOENT or ESRCH through a held /proc/PID means the process is gone.
@@ -118,22 +140,21 @@ std::optional<ProcStat> read_stat(int directory, const char* path) {
         return std::nullopt;
     }
     std::array<char, 1024> buffer{};
-    const ssize_t length = read(file.get(), buffer.data(), buffer.size() - 1);
+    const ssize_t length = read(file.get(), buffer.data(), buffer.size());
     if (length <= 0) {
         return std::nullopt;
     }
     // The command name in parentheses may hold blanks and parentheses of its own.
-    const std::string text(buffer.data(), static_cast<std::size_t>(length));
-    const std::size_t name_end = text.rfind(')');
+    const std::string_view text(buffer.data(), static_cast<std::size_t>(length));
+    const std::size_t name_end = text.rfind(") ");
     ProcStat stat{};
-    if (name_end == std::string::npos ||
-        std::sscanf(text.c_str(), "%d", &stat.pid) != 1 ||
-        std::sscanf(text.c_str() + name_end + 1,
-                    " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d %*d %*d %*d %*d %llu",
-                    &stat.state, &stat.start_time) != 2) {
+    if (name_end == std::string_view::npos ||
+        !parse_whole(text.substr(0, text.find(' ')), stat.pid) ||
+        !parse_whole(stat_field(text.substr(name_end + 2), 22), stat.start_time)) {
         errno = EINVAL;
         return std::nullopt;
     }
+    stat.state = text[name_end + 2];
     return stat;
 }
 
@@ -144,7 +165,7 @@ bool has_ended(const std::optional<ProcStat>& stat) {
 /// Where pidfds are missing, a descriptor of /proc/PID stands for the process: it keeps
 /// naming the same process even when its ID is taken by another one.
 bool is_proc_directory(int fd) {
-    struct stat status{};
+    struct stat status {};
     return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
@@ -235,6 +256,8 @@ void Process::terminate(std::uint32_t /*exit_code*/) const {
     }
 }
 
-std::uint32_t last_error() { return static_cast<std::uint32_t>(errno); }
+std::uint32_t last_error() {
+    return static_cast<std::uint32_t>(errno);
+}
 
 }  // namespace exitwatch::platform

@@ -11,7 +11,9 @@ int _dowildcard = 0;  // NOLINT: the runtime looks this name up
 namespace exitwatch::platform {
 namespace {
 
-HANDLE handle_of(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+HANDLE handle_of(std::intptr_t native) {
+    return reinterpret_cast<HANDLE>(native);
+}
 
 }  // namespace
 
@@ -35,6 +37,8 @@ void Process::terminate(std::uint32_t exit_code) const {
     TerminateProcess(handle_of(native_), exit_code);
 }
 
-std::uint32_t last_error() { return GetLastError(); }
+std::uint32_t last_error() {
+    return GetLastError();
+}
 
 }  // namespace exitwatch::platform

@@ -16,8 +16,8 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -119,7 +119,7 @@ int run_system_mode(const std::vector<std::string>& arguments) {
         // failing; the tests want the failed write.
         std::signal(SIGXFSZ, SIG_IGN);
         return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? exec({arguments.begin() + 2, arguments.end()})
-                                                     : 126;
+                                                    : 126;
     }
     if (arguments.size() >= 2 && arguments[0] == "in-pid-namespace") {
         return run_in_pid_namespace({arguments.begin() + 1, arguments.end()});

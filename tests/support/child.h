@@ -18,7 +18,7 @@ extern const std::uint32_t invalid_process_id_error;
 
 /// A process started by a test. Ended and reaped when destroyed, if it still runs.
 class Child {
-public:
+  public:
     /// Starts `argv` in `working_dir`, with its standard output and error going to `output`.
     static Child start(const std::vector<std::string>& argv,
                        const std::filesystem::path& working_dir,
@@ -39,7 +39,7 @@ public:
     /// True when the child has not ended yet.
     [[nodiscard]] bool running() const;
 
-private:
+  private:
     Child(std::intptr_t native, std::uint32_t pid) : native_(native), pid_(pid) {}
 
     std::intptr_t native_;

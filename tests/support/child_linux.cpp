@@ -64,8 +64,7 @@ int Child::wait() {
 
 void Child::wait_for_end_and_hold() {
     siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 &&
-           errno == EINTR) {
+    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
     }
 }
 

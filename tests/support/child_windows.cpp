@@ -12,11 +12,15 @@ const int killed_status = 1;
 const std::uint32_t no_such_process_error = ERROR_INVALID_PARAMETER;
 const std::uint32_t invalid_process_id_error = ERROR_INVALID_PARAMETER;
 
-std::vector<Launcher> watchdog_launchers() { return {{"direct", {}}}; }
+std::vector<Launcher> watchdog_launchers() {
+    return {{"direct", {}}};
+}
 
 namespace {
 
-HANDLE handle_of(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+HANDLE handle_of(std::intptr_t native) {
+    return reinterpret_cast<HANDLE>(native);
+}
 
 /// Quotes one argument so that the runtime's command-line split gives it back unchanged.
 std::string quoted(const std::string& argument) {
@@ -82,8 +86,12 @@ int Child::wait() {
     return static_cast<int>(exit_code);
 }
 
-void Child::wait_for_end_and_hold() { WaitForSingleObject(handle_of(native_), INFINITE); }
+void Child::wait_for_end_and_hold() {
+    WaitForSingleObject(handle_of(native_), INFINITE);
+}
 
-bool Child::running() const { return WaitForSingleObject(handle_of(native_), 0) == WAIT_TIMEOUT; }
+bool Child::running() const {
+    return WaitForSingleObject(handle_of(native_), 0) == WAIT_TIMEOUT;
+}
 
 }  // namespace exitwatch::testing

@@ -7,7 +7,7 @@
 namespace testing::internal {
 
 class Notification {
-public:
+  public:
     Notification() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
     Notification(const Notification&) = delete;
     Notification& operator=(const Notification&) = delete;
@@ -16,7 +16,7 @@ public:
     void Notify() { SetEvent(event_); }
     void WaitForNotification() { WaitForSingleObject(event_, INFINITE); }
 
-private:
+  private:
     HANDLE event_;
 };
 

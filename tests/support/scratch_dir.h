@@ -17,7 +17,7 @@ inline const std::string line_end = "\n";
 
 /// A fresh, empty folder of the test's own, removed with everything in it at the end.
 class ScratchDir {
-public:
+  public:
     ScratchDir() {
         std::random_device random;
         path_ = std::filesystem::temp_directory_path() /
@@ -47,7 +47,7 @@ public:
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

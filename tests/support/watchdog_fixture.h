@@ -29,14 +29,16 @@ struct Launcher {
     std::vector<std::string> prefix;
 };
 
-inline void PrintTo(const Launcher& launcher, std::ostream* out) { *out << launcher.name; }
+inline void PrintTo(const Launcher& launcher, std::ostream* out) {
+    *out << launcher.name;
+}
 
 /// Every way this system's tests start the watchdog.
 std::vector<Launcher> watchdog_launchers();
 
 /// Starts the real program and the test helper inside a scratch folder of the test's own.
 class WatchdogTest : public ::testing::TestWithParam<Launcher> {
-protected:
+  protected:
     [[nodiscard]] Child start_sleeper(milliseconds duration) {
         return start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(duration.count())});
     }

@@ -1,0 +1,132 @@
+// Many watchdogs at once: every run keeps its deadline and its own log.
+#include <algorithm>
+#include <array>
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "support/watchdog_fixture.h"
+
+namespace exitwatch::testing {
+namespace {
+
+using LoadTest = WatchdogTest;
+
+constexpr std::size_t pairs = 200;
+constexpr milliseconds grace_period{10000};
+constexpr milliseconds early_end{5000};
+constexpr milliseconds kill_allowance{100};
+constexpr Clock::time_point never = Clock::time_point::max();
+
+/// Sees, from outside, when each run's wait began and when its victim ended. The wait
+/// begins right after the "pid: " line reaches the log, so the moment that line appears
+/// is the closest outside view of it; a victim's end shows on a pidfd before it is reaped.
+class RunObserver {
+  public:
+    /// Watches the folders from now on: create it before the watchdogs start.
+    explicit RunObserver(const std::vector<ScratchDir>& folders)
+        : folders_(folders), changes_(inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+        for (const ScratchDir& folder : folders) {
+            watches_.push_back(inotify_add_watch(changes_, folder.path().c_str(), IN_MODIFY));
+        }
+    }
+    RunObserver(const RunObserver&) = delete;
+    RunObserver& operator=(const RunObserver&) = delete;
+    ~RunObserver() { close(changes_); }
+
+    std::vector<Clock::time_point> wait_began = std::vector(pairs, never);
+    std::vector<Clock::time_point> victim_ended = std::vector(pairs, never);
+
+    /// Observes until every victim has ended, or `until`.
+    void observe(const std::vector<Child>& victims, Clock::time_point until) {
+        std::vector<pollfd> watched{{changes_, POLLIN, 0}};
+        for (const Child& victim : victims) {
+            const auto pidfd = syscall(SYS_pidfd_open, static_cast<pid_t>(victim.pid()), 0U);
+            watched.push_back({static_cast<int>(pidfd), POLLIN, 0});
+        }
+        std::size_t victims_left = victims.size();
+        while (victims_left > 0 && Clock::now() < until) {
+            if (poll(watched.data(), watched.size(), 20) <= 0) {
+                continue;
+            }
+            const Clock::time_point now = Clock::now();
+            note_log_changes(now);
+            for (std::size_t i = 0; i < victims.size(); ++i) {
+                if (watched[i + 1].revents != 0) {
+                    victim_ended[i] = now;
+                    close(std::exchange(watched[i + 1].fd, -1));
+                    --victims_left;
+                }
+            }
+        }
+    }
+
+  private:
+    void note_log_changes(Clock::time_point now) {
+        alignas(inotify_event) std::array<char, 64 * 1024> events{};
+        for (ssize_t length = read(changes_, events.data(), events.size()); length > 0;
+             length = read(changes_, events.data(), events.size())) {
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
+                const auto run = static_cast<std::size_t>(
+                    std::find(watches_.begin(), watches_.end(), event->wd) - watches_.begin());
+                if (run < pairs && wait_began[run] == never &&
+                    folders_[run].read_log().find("pid: ") != std::string::npos) {
+                    wait_began[run] = now;
+                }
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+    const std::vector<ScratchDir>& folders_;
+    int changes_;
+    std::vector<int> watches_;
+};
+
+TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
+    std::vector<ScratchDir> folders(pairs);
+    std::vector<Child> victims;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        victims.push_back(start_sleeper(i % 2 == 0 ? early_end : milliseconds(60000)));
+    }
+    RunObserver observer(folders);
+    std::vector<Child> watchdogs;
+    for (std::size_t i = 0; i < pairs; ++i) {
+        std::vector<std::string> argv = GetParam().prefix;
+        argv.emplace_back(EXITWATCH_PROGRAM);
+        argv.push_back(std::to_string(victims[i].pid()));
+        watchdogs.push_back(Child::start(argv, folders[i].path(), outputs_.path() / "watchdog"));
+    }
+    observer.observe(victims, Clock::now() + grace_period + std::chrono::seconds(20));
+
+    milliseconds worst_overshoot{0};
+    for (std::size_t i = 0; i < pairs; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(watchdogs[i].wait(), 0);
+        const std::string pid = std::to_string(victims[i].pid());
+        if (i % 2 == 0) {
+            EXPECT_EQ(folders[i].read_log(),
+                      log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+            EXPECT_EQ(victims[i].wait(), 0);
+            continue;
+        }
+        EXPECT_EQ(folders[i].read_log(), log_lines("pidStr: " + pid, "pid: " + pid,
+                                                   "Still alive, will kill!!!", "process exit"));
+        EXPECT_EQ(victims[i].wait(), killed_status);
+        ASSERT_NE(observer.wait_began[i], never);
+        const auto overshoot = std::chrono::duration_cast<milliseconds>(
+            observer.victim_ended[i] - observer.wait_began[i] - grace_period);
+        EXPECT_LE(overshoot, kill_allowance) << overshoot.count() << " ms";
+        worst_overshoot = std::max(worst_overshoot, overshoot);
+    }
+    RecordProperty("worst_kill_overshoot_ms", static_cast<int>(worst_overshoot.count()));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, LoadTest, ::testing::ValuesIn(watchdog_launchers()),
+                         launcher_name);
+
+}  // namespace
+}  // namespace exitwatch::testing
