@@ -1,0 +1,333 @@
+// Measures exitwatch beside what a user would pick instead, on this machine, in one run:
+// how fast each notices that a process has ended, how exactly it keeps a 10-second
+// deadline, and what a run costs. Prints one Markdown table; no pass or fail.
+//
+//   exitwatch_bench [--quick] EXITWATCH
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::duration<double, std::milli>;
+constexpr std::chrono::seconds grace_period{10};
+
+struct Settings {
+    std::string exitwatch;
+    int latency_runs = 20;
+    int deadline_runs = 5;
+    int startup_runs = 300;
+};
+
+/// A child of the benchmark: started at `started`, its end seen through `wait4`.
+struct Run {
+    pid_t pid = -1;
+    Clock::time_point started;
+};
+
+struct Reaped {
+    Clock::time_point at;
+    rusage usage{};
+};
+
+Run spawn(const std::vector<std::string>& argv, const std::string& folder) {
+    std::vector<char*> arguments;
+    for (const std::string& argument : argv) {
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    }
+    arguments.push_back(nullptr);
+    const Clock::time_point started = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (chdir(folder.c_str()) == 0) {
+            execvp(arguments[0], arguments.data());
+        }
+        _exit(127);
+    }
+    return {pid, started};
+}
+
+/// A child that sleeps for `duration` and ends, or never ends by itself.
+Run spawn_victim(std::chrono::microseconds duration) {
+    const Clock::time_point started = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::this_thread::sleep_for(duration);
+        _exit(0);
+    }
+    return {pid, started};
+}
+
+/// Reaps the given children, noting when each was reaped and what it used.
+std::map<pid_t, Reaped> reap(std::vector<pid_t> children) {
+    std::map<pid_t, Reaped> reaped;
+    while (!children.empty()) {
+        int status = 0;
+        rusage usage{};
+        const pid_t pid = wait4(-1, &status, 0, &usage);
+        if (pid < 0) {
+            break;
+        }
+        reaped[pid] = {Clock::now(), usage};
+        children.erase(std::remove(children.begin(), children.end(), pid), children.end());
+    }
+    return reaped;
+}
+
+int open_pidfd(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string scratch_folder() {
+    std::string pattern = "/tmp/exitwatch-bench-XXXXXX";
+    return mkdtemp(pattern.data());
+}
+
+/// min / median / max of a series, in milliseconds or plain numbers.
+struct Series {
+    std::vector<double> values;
+
+    void add(double value) { values.push_back(value); }
+    [[nodiscard]] std::string summary(const char* format) const {
+        if (values.empty()) {
+            return "n/a";
+        }
+        std::vector<double> sorted = values;
+        std::sort(sorted.begin(), sorted.end());
+        const double median = sorted.size() % 2 == 1
+                                  ? sorted[sorted.size() / 2]
+                                  : (sorted[sorted.size() / 2 - 1] + sorted[sorted.size() / 2]) / 2;
+        std::array<char, 128> text{};
+        const std::string three = std::string(format) + " / " + format + " / " + format;
+        std::snprintf(text.data(), text.size(), three.c_str(), sorted.front(), median,
+                      sorted.back());
+        return text.data();
+    }
+};
+
+double milliseconds_between(Clock::time_point from, Clock::time_point to) {
+    return Milliseconds(to - from).count();
+}
+
+double kibibytes(const rusage& usage) {
+    return static_cast<double>(usage.ru_maxrss);
+}
+
+double context_switches(const rusage& usage) {
+    return static_cast<double>(usage.ru_nvcsw + usage.ru_nivcsw);
+}
+
+struct Results {
+    std::map<std::string, Series> latency, rss, switches, inside, outside, startup;
+};
+
+/// A process ends after 0.2 to 0.5 s, watched at once by exitwatch, pidwait and tail.
+void measure_exit_latency(const Settings& settings, Results& results) {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> lifetime_ms(200, 500);
+    for (int run = 0; run < settings.latency_runs; ++run) {
+        const std::string folder = scratch_folder();
+        const Run victim = spawn_victim(std::chrono::milliseconds(lifetime_ms(random)));
+        const std::string pid = std::to_string(victim.pid);
+        std::ofstream(folder + "/victim.pid") << pid << '\n';
+        const std::map<std::string, Run> watchers = {
+            {"exitwatch", spawn({settings.exitwatch, pid}, folder)},
+            {"pidwait -F", spawn({"pidwait", "-F", folder + "/victim.pid"}, folder)},
+            {"tail --pid", spawn({"tail", "--pid=" + pid, "-f", "/dev/null"}, folder)},
+        };
+        std::vector<pid_t> children = {victim.pid};
+        for (const auto& [name, watcher] : watchers) {
+            children.push_back(watcher.pid);
+        }
+        const std::map<pid_t, Reaped> reaped = reap(children);
+        for (const auto& [name, watcher] : watchers) {
+            const Reaped& end = reaped.at(watcher.pid);
+            results.latency[name].add(milliseconds_between(reaped.at(victim.pid).at, end.at));
+            results.rss[name].add(kibibytes(end.usage));
+            results.switches[name].add(context_switches(end.usage));
+        }
+        std::filesystem::remove_all(folder);
+    }
+}
+
+/// The child that coreutils' timeout started, once it is there.
+pid_t child_of(pid_t parent) {
+    const std::string path =
+        "/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children";
+    for (int look = 0; look < 1000; ++look) {
+        const std::string children = read_file(path);
+        if (!children.empty()) {
+            return static_cast<pid_t>(std::stol(children));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return -1;
+}
+
+/// exitwatch on a process that never ends, beside timeout -s KILL 10 on another one.
+void measure_deadline(const Settings& settings, Results& results) {
+    for (int run = 0; run < settings.deadline_runs; ++run) {
+        const std::string folder = scratch_folder();
+        const int changes = inotify_init1(IN_CLOEXEC);
+        inotify_add_watch(changes, folder.c_str(), IN_MODIFY);
+        // timeout first: finding its child takes a moment, which must not delay noticing
+        // the watchdog's first lines.
+        const Run timeout = spawn({"timeout", "-s", "KILL", "10", "sleep", "60"}, folder);
+        const pid_t timeout_victim = child_of(timeout.pid);
+        const Run victim = spawn_victim(std::chrono::hours(1));
+        const Run watchdog = spawn({settings.exitwatch, std::to_string(victim.pid)}, folder);
+
+        std::array<pollfd, 3> watched{{{changes, POLLIN, 0},
+                                       {open_pidfd(victim.pid), POLLIN, 0},
+                                       {open_pidfd(timeout_victim), POLLIN, 0}}};
+        Clock::time_point pid_line{}, kill_notice{}, victim_died{}, timeout_victim_died{};
+        const Clock::time_point give_up = Clock::now() + 2 * grace_period;
+        while ((watched[1].fd >= 0 || watched[2].fd >= 0) && Clock::now() < give_up) {
+            poll(watched.data(), watched.size(), 1000);
+            const Clock::time_point now = Clock::now();
+            if (watched[0].revents != 0) {
+                std::array<char, 4096> events{};
+                (void)read(changes, events.data(), events.size());
+                const std::string log = read_file(folder + "/log_close.txt");
+                if (pid_line == Clock::time_point{} && log.find("pid: ") != std::string::npos) {
+                    pid_line = now;
+                }
+                if (kill_notice == Clock::time_point{} &&
+                    log.find("Still alive") != std::string::npos) {
+                    kill_notice = now;
+                }
+            }
+            for (auto [slot, died] : {std::pair{std::size_t{1}, &victim_died},
+                                      {std::size_t{2}, &timeout_victim_died}}) {
+                if (watched[slot].fd >= 0 && watched[slot].revents != 0) {
+                    *died = now;
+                    close(std::exchange(watched[slot].fd, -1));
+                }
+            }
+        }
+        close(changes);
+        kill(victim.pid, SIGKILL);  // in case the watchdog failed it
+        const std::map<pid_t, Reaped> reaped = reap({victim.pid, watchdog.pid, timeout.pid});
+        const auto overshoot = [](Clock::time_point from, Clock::time_point to) {
+            return milliseconds_between(from + grace_period, to);
+        };
+        results.inside["exitwatch"].add(overshoot(pid_line, kill_notice));
+        results.outside["exitwatch"].add(overshoot(watchdog.started, victim_died));
+        results.outside["timeout -s KILL 10"].add(overshoot(timeout.started, timeout_victim_died));
+        results.rss["exitwatch, 10 s run"].add(kibibytes(reaped.at(watchdog.pid).usage));
+        results.switches["exitwatch, 10 s run"].add(
+            context_switches(reaped.at(watchdog.pid).usage));
+        std::filesystem::remove_all(folder);
+    }
+}
+
+/// A run with no argument (it only creates the log) beside /bin/true.
+void measure_startup(const Settings& settings, Results& results) {
+    const std::string folder = scratch_folder();
+    for (int run = 0; run < settings.startup_runs; ++run) {
+        for (const auto& [name, argv] : {std::pair<std::string, std::vector<std::string>>{
+                                             "exitwatch, no argument", {settings.exitwatch}},
+                                         {"/bin/true", {"/bin/true"}}}) {
+            const Run started = spawn(argv, folder);
+            const std::map<pid_t, Reaped> reaped = reap({started.pid});
+            results.startup[name].add(
+                milliseconds_between(started.started, reaped.at(started.pid).at));
+        }
+    }
+    std::filesystem::remove_all(folder);
+}
+
+void print_header(const Settings& settings) {
+    utsname system{};
+    uname(&system);
+    std::string cpu = "unknown";
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    for (std::string line; std::getline(cpuinfo, line);) {
+        if (line.rfind("model name", 0) == 0) {
+            cpu = line.substr(line.find(':') + 2);
+            break;
+        }
+    }
+    const std::time_t now = std::time(nullptr);
+    std::array<char, 64> date{};
+    std::strftime(date.data(), date.size(), "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+    std::printf("exitwatch benchmark, %s\n\n", date.data());
+    std::printf("- machine: %s, %u cores, %s %s\n", cpu.c_str(),
+                std::thread::hardware_concurrency(), system.sysname, system.machine);
+    std::printf("- kernel: %s\n", system.release);
+    std::printf("- runs: %d exit, %d deadline, %d start-up\n\n", settings.latency_runs,
+                settings.deadline_runs, settings.startup_runs);
+}
+
+void print_table(const Results& results) {
+    std::printf("| figure | tool | min / median / max |\n|---|---|---|\n");
+    const auto rows = [](const char* figure, const std::map<std::string, Series>& by_tool,
+                         const char* format) {
+        for (const auto& [tool, series] : by_tool) {
+            std::printf("| %s | %s | %s |\n", figure, tool.c_str(), series.summary(format).c_str());
+        }
+    };
+    rows("exit latency (ms)", results.latency, "%.3f");
+    rows("deadline, inside: kill notice - pid line - 10 s (ms)", results.inside, "%.3f");
+    rows("deadline, outside: victim's death - start - 10 s (ms)", results.outside, "%.3f");
+    rows("peak RSS (KiB)", results.rss, "%.0f");
+    rows("context switches", results.switches, "%.0f");
+    rows("start-up to reaped (ms)", results.startup, "%.3f");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    Settings settings;
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    for (const std::string& argument : arguments) {
+        if (argument == "--quick") {
+            settings = {settings.exitwatch, 2, 1, 20};
+        } else {
+            settings.exitwatch = std::filesystem::absolute(argument);
+        }
+    }
+    if (settings.exitwatch.empty()) {
+        std::fprintf(stderr, "usage: exitwatch_bench [--quick] EXITWATCH\n");
+        return 2;
+    }
+    print_header(settings);
+    Results results;
+    measure_exit_latency(settings, results);
+    measure_deadline(settings, results);
+    measure_startup(settings, results);
+    print_table(results);
+    return 0;
+}
