@@ -22,9 +22,11 @@ if(WIN32)
     target_link_options(exitwatch_options INTERFACE -static)
 endif()
 
-# On Linux the program that ships is one static file that runs on any distribution.
+# On Linux the program that ships is one static file that runs on any distribution;
+# release builds carry no symbols.
 function(exitwatch_link_standalone target)
     if(EXITWATCH_STATIC AND NOT WIN32)
         target_link_options(${target} PRIVATE -static)
     endif()
+    target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s>)
 endfunction()

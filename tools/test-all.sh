@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what the suites need and is missing, then builds and runs every suite:
-# Linux (g++, clang++, static release, sanitizers), Windows under Wine, the 32-bit
-# Windows program by inspection.
+# Linux (g++, clang++, static release, sanitizers), the fuzzer, clang-tidy, the 32-bit
+# Windows program by inspection, Windows under Wine, the packages, a quick benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev util-linux
+packages=(cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
+          coreutils file unzip groff-base mandoc
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64)
 missing=()
 for package in "${packages[@]}"; do
@@ -15,7 +16,7 @@ done
 if ((${#missing[@]})); then
     echo "== installing ${missing[*]}"
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 
 step() { echo; echo "== $*"; }
@@ -39,10 +40,11 @@ build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 
 rm -rf "$corpus"
 
 step "clang-tidy"
-clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp exitwatch/platform/process_linux.cpp \
-    tests/fuzz/process_id_fuzzer.cpp 2>&1 | grep -v "warnings generated" || true
-clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp exitwatch/platform/process_linux.cpp \
-    tests/fuzz/process_id_fuzzer.cpp >/dev/null 2>&1
+if ! findings=$(clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp \
+        exitwatch/platform/process_linux.cpp tests/fuzz/process_id_fuzzer.cpp 2>&1); then
+    echo "$findings"
+    exit 1
+fi
 
 step "windows-x86: the 32-bit program that ships, checked by inspection"
 build windows-x86
@@ -57,5 +59,12 @@ export WINEPREFIX=/tmp/exitwatch-wine-prefix WINEDEBUG=-all
 /usr/lib/wine/wineserver -p 60
 ctest --preset windows-x64
 /usr/lib/wine/wineserver -k || true
+
+step "packages: the .deb and the Windows ZIP"
+tools/package.sh
+tests/packages/check_packages.sh
+
+step "benchmark, quick run: only proves that it still works"
+build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch
 
 step "all suites passed"
