@@ -24,10 +24,11 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "exitwatch/platform/pidfd.h"
 
 namespace {
 
@@ -99,10 +100,6 @@ std::map<pid_t, Reaped> reap(std::vector<pid_t> children) {
         children.erase(std::remove(children.begin(), children.end(), pid), children.end());
     }
     return reaped;
-}
-
-int open_pidfd(pid_t pid) {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
 }
 
 std::string read_file(const std::string& path) {
@@ -209,9 +206,10 @@ void measure_deadline(const Settings& settings, Results& results) {
         const Run victim = spawn_victim(std::chrono::hours(1));
         const Run watchdog = spawn({settings.exitwatch, std::to_string(victim.pid)}, folder);
 
-        std::array<pollfd, 3> watched{{{changes, POLLIN, 0},
-                                       {open_pidfd(victim.pid), POLLIN, 0},
-                                       {open_pidfd(timeout_victim), POLLIN, 0}}};
+        std::array<pollfd, 3> watched{
+            {{changes, POLLIN, 0},
+             {exitwatch::platform::pidfd_open(victim.pid), POLLIN, 0},
+             {exitwatch::platform::pidfd_open(timeout_victim), POLLIN, 0}}};
         Clock::time_point pid_line{}, kill_notice{}, victim_died{}, timeout_victim_died{};
         const Clock::time_point give_up = Clock::now() + 2 * grace_period;
         while ((watched[1].fd >= 0 || watched[2].fd >= 0) && Clock::now() < give_up) {

@@ -40,13 +40,10 @@ TEST_P(EndToEnd, KillsAProcessThatOutlivesTheGracePeriodAndSharesItsLogMeanwhile
     }
 
     const Finished run = finish(watchdog, started);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "");
-    EXPECT_GE(run.took, milliseconds(10000));
+    expect_killed_after_grace_period(run, victim);
     EXPECT_LT(run.took, milliseconds(13000));
     EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!",
                                  "process exit"));
-    EXPECT_EQ(victim.wait(), killed_status);
 }
 
 // The ID of an ended process still opens while its parent holds on to it.

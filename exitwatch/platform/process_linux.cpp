@@ -1,3 +1,4 @@
+#include "pidfd.h"
 #include "process.h"
 
 #include <algorithm>
@@ -14,19 +15,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
-
-// The C library may lack these wrappers; the system call numbers are the same on every
-// architecture that has them.
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
-#ifndef SYS_pidfd_send_signal
-#define SYS_pidfd_send_signal 424
-#endif
 
 namespace exitwatch::platform {
 namespace {
@@ -35,14 +26,6 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 using Deadline = Clock::time_point;
 
 constexpr std::chrono::milliseconds longest_look_interval{10};
-
-int pidfd_open(pid_t pid) {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0U));
-}
-
-int pidfd_send_signal(int pidfd, int signal) {
-    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0U));
-}
 
 /// Owns a file descriptor that lives only within one operation.
 class Fd {

@@ -23,14 +23,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "exitwatch/platform/pidfd.h"
 #include "helper.h"
-
-#ifndef SYS_pidfd_open
-#define SYS_pidfd_open 434
-#endif
-#ifndef SYS_pidfd_send_signal
-#define SYS_pidfd_send_signal 424
-#endif
 
 namespace exitwatch::testing {
 namespace {

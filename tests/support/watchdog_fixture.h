@@ -69,6 +69,14 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
         return finish(watchdog, started);
     }
 
+    /// The run ended `victim` after the whole grace period, silently and with status 0.
+    static void expect_killed_after_grace_period(const Finished& run, Child& victim) {
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_GE(run.took, milliseconds(10000));
+        EXPECT_EQ(victim.wait(), killed_status);
+    }
+
     ScratchDir scratch_;
     ScratchDir outputs_;
     std::filesystem::path last_output_;
