@@ -48,6 +48,7 @@ void Process::terminate(std::uint32_t exit_code) const {
 
 std::uint32_t last_error() {
     fake_system().calls.emplace_back("last_error");
+    fake_system().log_at_last_error = testing::current_log();
     return fake_system().open_error;
 }
 

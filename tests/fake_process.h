@@ -14,6 +14,7 @@ struct FakeSystem {
     bool ends_in_time = true;
 
     std::vector<std::string> calls;
+    std::string log_at_last_error;
     std::string log_at_terminate;
     std::string log_at_close;
 };

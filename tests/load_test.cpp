@@ -18,6 +18,7 @@ constexpr std::size_t pairs = 200;
 constexpr milliseconds grace_period{10000};
 constexpr milliseconds kill_allowance{100};
 constexpr Clock::time_point never = Clock::time_point::max();
+constexpr bool deadlines_measurable = EXITWATCH_DEADLINES_MEASURABLE;
 
 /// Sees, from outside, when each run's wait began and when its victim ended. The wait
 /// begins right after the "pid: " line reaches the log, so the moment that line appears
@@ -88,8 +89,8 @@ class RunObserver {
 TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
     std::vector<ScratchDir> folders(pairs);
     std::vector<Child> victims;
-    // coreutils' sleep rather than the test helper: a sanitizer build's helper takes long
-    // enough to die that a hundred of them dying at once would blur the deadlines measured.
+    // coreutils' sleep rather than the test helper, which may carry a sanitizer's weight:
+    // two hundred victims start and a hundred die at once.
     for (std::size_t i = 0; i < pairs; ++i) {
         victims.push_back(start({"/bin/sleep", i % 2 == 0 ? "5" : "60"}));
     }
@@ -120,7 +121,9 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
         ASSERT_NE(observer.wait_began[i], never);
         const auto overshoot = std::chrono::duration_cast<milliseconds>(
             observer.victim_ended[i] - observer.wait_began[i] - grace_period);
-        EXPECT_LE(overshoot, kill_allowance) << overshoot.count() << " ms";
+        if (deadlines_measurable) {
+            EXPECT_LE(overshoot, kill_allowance) << overshoot.count() << " ms";
+        }
         worst_overshoot = std::max(worst_overshoot, overshoot);
     }
     RecordProperty("worst_kill_overshoot_ms", static_cast<int>(worst_overshoot.count()));

@@ -148,6 +148,12 @@ TEST_F(RunTest, TheKillNoticeIsOnDiskBeforeTheKillAndTheHandleClosedBeforeTheEnd
     EXPECT_EQ(fake_system().log_at_close, fake_system().log_at_terminate);
 }
 
+// A write between the failed open and the error code could replace the code with its own.
+TEST_F(RunTest, ReadsTheErrorCodeRightAfterTheFailedOpen) {
+    run_with({"", {"812"}, false, 5, true, {}, ""});
+    EXPECT_EQ(fake_system().log_at_last_error, log_lines("pidStr: 812", "pid: 812"));
+}
+
 // Without a log the process is still watched and killed, and no error code is fetched.
 TEST_F(RunTest, WithoutALogTheProcessIsStillWatchedAndKilled) {
     std::filesystem::create_directory(scratch_.log_path());
