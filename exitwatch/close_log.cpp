@@ -2,9 +2,9 @@
 
 namespace exitwatch {
 
-// Text mode, so that Windows stores each line feed as CR LF. Both runtimes open a stream
-// without denying other processes reading or writing (msvcrt's fopen is _fsopen with
-// _SH_DENYNO); Linux files have no share modes at all.
+// Text mode, so that Windows stores each line feed as CR LF. On Windows the stream opens
+// through the C runtime's fopen, which is _fsopen with _SH_DENYNO: other processes may
+// read and write the file meanwhile. Linux files have no share modes at all.
 CloseLog::CloseLog()
     : file_(file_name, std::ios::out | std::ios::trunc), is_open_(file_.is_open()) {}
 

@@ -54,11 +54,14 @@ cmake -DOBJDUMP=i686-w64-mingw32-objdump -DPROGRAM=build/windows-x86/exitwatch.e
 step "windows-x64: the same code, tested under Wine"
 build windows-x64
 export WINEPREFIX=/tmp/exitwatch-wine-prefix WINEDEBUG=-all
-# Wine's first start sets up the prefix and is slow: do it once, not in every test.
-/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+# Wine's first start sets up the prefix and is slow: do it once, not in every test, and
+# keep one server running for the whole suite.
+/usr/lib/wine/wineserver -k 2>/dev/null || true
+mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p 60
+/usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 ctest --preset windows-x64
-/usr/lib/wine/wineserver -k || true
+/usr/lib/wine/wineserver -k 2>/dev/null || true
 
 step "packages: the .deb and the Windows ZIP"
 tools/package.sh
