@@ -1,6 +1,7 @@
 // Many watchdogs at once: every run keeps its deadline and its own log.
 #include <algorithm>
 #include <array>
+#include <cstdio>
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -126,7 +127,7 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
         }
         worst_overshoot = std::max(worst_overshoot, overshoot);
     }
-    RecordProperty("worst_kill_overshoot_ms", static_cast<int>(worst_overshoot.count()));
+    std::printf("worst kill overshoot: %lld ms\n", static_cast<long long>(worst_overshoot.count()));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, LoadTest, ::testing::ValuesIn(watchdog_launchers()),

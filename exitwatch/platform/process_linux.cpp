@@ -13,8 +13,9 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
-#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -115,15 +116,11 @@ bool parse_whole(std::string_view text, Number& number) {
     return error == std::errc() && end == text.data() + text.size();
 }
 
-/// Reads /proc/PID/stat, `path` taken relative to `directory`. Empty with errno set when
-/// it cannot be read; ENOENT or ESRCH through a held /proc/PID means the process is gone.
-std::optional<ProcStat> read_stat(int directory, const char* path) {
-    const Fd file{openat(directory, path, O_RDONLY | O_CLOEXEC)};
-    if (!file) {
-        return std::nullopt;
-    }
+/// Reads a held /proc/PID/stat afresh. Empty with errno set when it cannot be read;
+/// ESRCH means the process it was opened for is gone.
+std::optional<ProcStat> read_stat(int file) {
     std::array<char, 1024> buffer{};
-    const ssize_t length = read(file.get(), buffer.data(), buffer.size());
+    const ssize_t length = pread(file, buffer.data(), buffer.size(), 0);
     if (length <= 0) {
         return std::nullopt;
     }
@@ -141,38 +138,42 @@ std::optional<ProcStat> read_stat(int directory, const char* path) {
     return stat;
 }
 
+/// Opens /proc/PID/stat; -1 with errno ESRCH when there is no such process.
+int open_stat(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0 && errno == ENOENT) {
+        errno = ESRCH;
+    }
+    return file;
+}
+
 bool has_ended(const std::optional<ProcStat>& stat) {
-    return stat ? stat->state == 'Z' || stat->state == 'X' : errno == ESRCH || errno == ENOENT;
+    return stat ? stat->state == 'Z' || stat->state == 'X' : errno == ESRCH;
 }
 
-/// Where pidfds are missing, a descriptor of /proc/PID stands for the process: it keeps
-/// naming the same process even when its ID is taken by another one.
-bool is_proc_directory(int fd) {
-    struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+/// Where pidfds are missing, an open /proc/PID/stat stands for the process: it keeps
+/// naming the same process even when its ID is taken by another one, and each read of it
+/// is one system call.
+bool is_proc_file(int fd) {
+    struct statfs file_system {};
+    return fstatfs(fd, &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC;
 }
 
-int open_proc_directory(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid);
-    Fd directory{::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!directory) {
-        if (errno == ENOENT) {
-            errno = ESRCH;
-        }
+int open_proc_file(pid_t pid) {
+    Fd stat{open_stat(pid)};
+    if (!stat || (kill(pid, 0) != 0 && errno == EPERM)) {
         return -1;
     }
-    if (kill(pid, 0) != 0 && errno == EPERM) {
-        return -1;
-    }
-    return directory.release();
+    return stat.release();
 }
 
 /// Looks at the process at most longest_look_interval apart, so that its end is noticed
 /// within that time; the first looks come sooner for processes that end at once.
-bool poll_proc_directory(int directory, Deadline deadline) {
+bool poll_proc_file(int stat, Deadline deadline) {
     std::chrono::milliseconds pause{1};
     for (;;) {
-        if (has_ended(read_stat(directory, "stat"))) {
+        if (has_ended(read_stat(stat))) {
             return true;
         }
         const Deadline now = Clock::now();
@@ -186,13 +187,13 @@ bool poll_proc_directory(int directory, Deadline deadline) {
 }
 
 /// Signals by ID only while that ID still names the held process: same start time.
-void kill_proc_directory(int directory) {
-    const std::optional<ProcStat> held = read_stat(directory, "stat");
+void kill_proc_file(int stat) {
+    const std::optional<ProcStat> held = read_stat(stat);
     if (!held || has_ended(held)) {
         return;
     }
-    const std::string by_id_path = "/proc/" + std::to_string(held->pid) + "/stat";
-    const std::optional<ProcStat> by_id = read_stat(AT_FDCWD, by_id_path.c_str());
+    const Fd by_id_file{open_stat(held->pid)};
+    const std::optional<ProcStat> by_id = by_id_file ? read_stat(by_id_file.get()) : std::nullopt;
     if (by_id && by_id->start_time == held->start_time) {
         kill(held->pid, SIGKILL);
     }
@@ -209,7 +210,7 @@ Process Process::open(std::uint32_t pid) {
     const auto id = static_cast<pid_t>(pid);
     Fd pidfd{pidfd_open(id)};
     if (!pidfd) {
-        return Process(errno == ENOSYS ? open_proc_directory(id) : none);
+        return Process(errno == ENOSYS ? open_proc_file(id) : none);
     }
     // A pidfd opens for any visible process; only a signal tells whether we may end it.
     if (pidfd_send_signal(pidfd.get(), 0) != 0 && errno == EPERM) {
@@ -227,13 +228,13 @@ Process::~Process() {
 bool Process::wait_for_exit(std::chrono::milliseconds timeout) const {
     const Deadline deadline = Clock::now() + timeout;
     const int fd = static_cast<int>(native_);
-    return is_proc_directory(fd) ? poll_proc_directory(fd, deadline) : wait_for_pidfd(fd, deadline);
+    return is_proc_file(fd) ? poll_proc_file(fd, deadline) : wait_for_pidfd(fd, deadline);
 }
 
 void Process::terminate(std::uint32_t /*exit_code*/) const {
     const int fd = static_cast<int>(native_);
-    if (is_proc_directory(fd)) {
-        kill_proc_directory(fd);
+    if (is_proc_file(fd)) {
+        kill_proc_file(fd);
     } else {
         pidfd_send_signal(fd, SIGKILL);
     }
