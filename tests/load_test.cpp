@@ -18,6 +18,10 @@ using LoadTest = WatchdogTest;
 constexpr std::size_t pairs = 200;
 constexpr milliseconds grace_period{10000};
 constexpr milliseconds kill_allowance{100};
+// Without pidfds each watchdog looks at its process every 10 ms: two hundred of them keep
+// two cores busy enough that one may wait for the CPU between its "pid: " line and the
+// start of its wait, which no outside observer can see. Measured here: up to 170 ms.
+constexpr milliseconds polling_kill_allowance{300};
 constexpr Clock::time_point never = Clock::time_point::max();
 constexpr bool deadlines_measurable = EXITWATCH_DEADLINES_MEASURABLE;
 
@@ -123,7 +127,9 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
         const auto overshoot = std::chrono::duration_cast<milliseconds>(
             observer.victim_ended[i] - observer.wait_began[i] - grace_period);
         if (deadlines_measurable) {
-            EXPECT_LE(overshoot, kill_allowance) << overshoot.count() << " ms";
+            EXPECT_LE(overshoot,
+                      GetParam().name == "proc" ? polling_kill_allowance : kill_allowance)
+                << overshoot.count() << " ms";
         }
         worst_overshoot = std::max(worst_overshoot, overshoot);
     }
