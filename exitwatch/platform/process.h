@@ -6,16 +6,18 @@
 
 namespace exitwatch::platform {
 
-/// An open process that can be waited for and terminated: a pidfd on Linux, a HANDLE with
-/// SYNCHRONIZE and PROCESS_TERMINATE rights on Windows. Move-only; the destructor releases
-/// it, so it is closed exactly once.
+/// An open process that can be waited for and terminated: a HANDLE with SYNCHRONIZE and
+/// PROCESS_TERMINATE rights on Windows; on Linux a pidfd, or where the kernel has none an
+/// open /proc/PID/stat. Either keeps naming the same process when its ID is taken by
+/// another one. Move-only; the destructor releases it, so it is closed exactly once.
 class Process {
   public:
     /// Opens process `pid`. Empty on failure; last_error() then tells why.
     /// Windows: OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid).
     /// Linux: pidfd_open(pid), then a null signal to prove the right to kill; IDs outside
     /// 1..INT_MAX fail with EINVAL and no system call, a process that this user may not
-    /// signal fails with EPERM.
+    /// signal fails with EPERM, one that does not exist with ESRCH. When pidfd_open says
+    /// ENOSYS, /proc/PID/stat is opened instead and kill(pid, 0) proves the right.
     static Process open(std::uint32_t pid);
 
     Process(Process&& other) noexcept : native_(std::exchange(other.native_, none)) {}
@@ -34,12 +36,14 @@ class Process {
     /// `timeout` has passed since the call (false). A failed wait returns false too: the
     /// process may still be running. Windows: WaitForSingleObject. Linux: poll() on the
     /// pidfd and a CLOCK_MONOTONIC timerfd, so the deadline has no timer slack and a
-    /// signal that interrupts the wait moves it neither way.
+    /// signal that interrupts the wait moves it neither way; without a pidfd, a look at
+    /// /proc/PID/stat at most 10 ms apart, a zombie counting as ended.
     [[nodiscard]] bool wait_for_exit(std::chrono::milliseconds timeout) const;
 
     /// Asks the system to end the process now; does not wait for it to happen.
     /// Windows: TerminateProcess(handle, exit_code). Linux: SIGKILL through the pidfd,
-    /// since no process can give another one an exit code there.
+    /// since no process can give another one an exit code there; without a pidfd, SIGKILL
+    /// by ID, only while the process with that ID has the start time of the one opened.
     void terminate(std::uint32_t exit_code) const;
 
   private:
