@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ clang clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
+packages=(cmake g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
           coreutils file unzip groff-base mandoc
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64)
 missing=()
@@ -38,6 +38,9 @@ corpus=$(mktemp -d)
 build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 \
     "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
 rm -rf "$corpus"
+
+step "clang-format"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
 step "clang-tidy"
 if ! findings=$(clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp \
