@@ -6,11 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
-          coreutils file unzip groff-base mandoc
+          binutils coreutils file unzip groff-base mandoc
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64)
 missing=()
 for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
+    [[ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" == *"ok installed" ]] ||
         missing+=("$package")
 done
 if ((${#missing[@]})); then

@@ -22,14 +22,14 @@ trap 'rm -rf "$root"' EXIT
 [[ "$(dpkg-deb -f "$deb" Version)" == "$version" ]] || fail "package version"
 [[ "$(dpkg-deb -f "$deb" Section)" == utils ]] || fail "section"
 [[ -z "$(dpkg-deb -f "$deb" Depends)" ]] || fail "a static program needs no Depends"
-dpkg-deb -f "$deb" Description | grep -q "log_close.txt" || fail "description"
+grep -q "log_close.txt" <<<"$(dpkg-deb -f "$deb" Description)" || fail "description"
 
 dpkg -x "$deb" "$root/sys"
 program=$root/sys/usr/bin/exitwatch
 page=$root/sys/usr/share/man/man1/exitwatch.1
 [[ -x "$program" ]] || fail "program not installed"
 [[ -f "$page" ]] || fail "manual page not installed"
-file "$program" | grep -q "statically linked" || fail "program not static"
+grep -q "statically linked" <<<"$(file "$program")" || fail "program not static"
 
 # The installed program runs: with no argument it leaves an empty log and exits with 0.
 (cd "$root" && echo "an earlier run" > log_close.txt && "$program" >"$root/out" 2>&1) ||
@@ -50,9 +50,13 @@ listing=$(unzip -Z1 "$zip")
 grep -qx "exitwatch.exe" <<<"$listing" || fail "ZIP without exitwatch.exe"
 grep -qx "README.md" <<<"$listing" || fail "ZIP without README.md"
 unzip -q -o "$zip" exitwatch.exe -d "$root/zip"
-file "$root/zip/exitwatch.exe" | grep -q "PE32 executable (console) Intel 80386" ||
+grep -q "PE32 executable (console) Intel 80386" <<<"$(file "$root/zip/exitwatch.exe")" ||
     fail "ZIP does not hold the 32-bit console program"
-iconv -f UTF-16LE -t UTF-8 -c "$root/zip/exitwatch.exe" | grep -q "$version" ||
-    fail "the program's version resource does not carry $version"
+# The version resource's strings are UTF-16: each key is followed by its value.
+resource_strings=$(strings -el "$root/zip/exitwatch.exe")
+for key in FileVersion ProductVersion; do
+    grep -qx "$version" <<<"$(grep -A1 -x "$key" <<<"$resource_strings")" ||
+        fail "the program's $key is not $version"
+done
 
 echo "packages: $deb and $zip check out"
