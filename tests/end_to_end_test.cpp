@@ -18,7 +18,7 @@ TEST_P(EndToEnd, ReturnsAsSoonAsTheProcessEnds) {
     EXPECT_GE(run.took, milliseconds(1000));
     EXPECT_LT(run.took, milliseconds(6000));
     const std::string pid = std::to_string(victim.pid());
-    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+    EXPECT_EQ(run.log, ended_in_time_log(pid));
     EXPECT_EQ(victim.wait(), 0);
 }
 
@@ -42,8 +42,7 @@ TEST_P(EndToEnd, KillsAProcessThatOutlivesTheGracePeriodAndSharesItsLogMeanwhile
     const Finished run = finish(watchdog, started);
     expect_killed_after_grace_period(run, victim);
     EXPECT_LT(run.took, milliseconds(13000));
-    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!",
-                                 "process exit"));
+    EXPECT_EQ(run.log, killed_log(pid));
 }
 
 // The ID of an ended process still opens while its parent holds on to it.
@@ -54,7 +53,7 @@ TEST_P(EndToEnd, ReturnsAtOnceForAProcessThatHasEndedButIsStillHeld) {
     const Finished run = run_watchdog({pid});
     EXPECT_EQ(run.status, 0);
     EXPECT_LT(run.took, milliseconds(5000));
-    EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+    EXPECT_EQ(run.log, ended_in_time_log(pid));
     EXPECT_EQ(victim.wait(), 0);
 }
 

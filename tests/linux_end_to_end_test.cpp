@@ -23,10 +23,6 @@ std::vector<std::string> joined(std::vector<std::string> first,
     return first;
 }
 
-std::string killed_log(const std::string& pid) {
-    return log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!", "process exit");
-}
-
 // A process this user may not end fails at the open, as an access-denied open on Windows,
 // instead of a ten-second wait for a kill that cannot work.
 TEST_P(LinuxEndToEnd, RefusesAnotherUsersProcessAtOnce) {
@@ -37,7 +33,7 @@ TEST_P(LinuxEndToEnd, RefusesAnotherUsersProcessAtOnce) {
     std::filesystem::permissions(scratch_.path(), std::filesystem::perms::all);
     const std::string pid = std::to_string(victim.pid());
     const Clock::time_point started = Clock::now();
-    Child watchdog = start(joined(as_nobody, joined(GetParam().prefix, {EXITWATCH_PROGRAM, pid})));
+    Child watchdog = start(joined(as_nobody, watchdog_command({pid})));
     const Finished run = finish(watchdog, started);
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "");
@@ -79,8 +75,7 @@ TEST_P(LinuxEndToEnd, StillKillsWhenTheFolderIsReadOnly) {
     Child victim = start(joined(as_nobody, {EXITWATCH_TEST_HELPER, "sleep", "60000"}));
     std::this_thread::sleep_for(milliseconds(200));  // until setpriv has become the helper
     const Clock::time_point started = Clock::now();
-    Child watchdog = start(joined(
-        as_nobody, joined(GetParam().prefix, {EXITWATCH_PROGRAM, std::to_string(victim.pid())})));
+    Child watchdog = start(joined(as_nobody, watchdog_command({std::to_string(victim.pid())})));
     const Finished run = finish(watchdog, started);
     expect_killed_after_grace_period(run, victim);
     EXPECT_FALSE(std::filesystem::exists(scratch_.log_path()));
@@ -91,8 +86,8 @@ TEST_P(LinuxEndToEnd, StillKillsWhenAWriteFailsAfterTheOpen) {
     Child victim = start_sleeper(milliseconds(60000));
     const std::string pid = std::to_string(victim.pid());
     const Clock::time_point started = Clock::now();
-    Child watchdog = start(joined({EXITWATCH_TEST_HELPER, "file-size-limit", "10"},
-                                  joined(GetParam().prefix, {EXITWATCH_PROGRAM, pid})));
+    Child watchdog =
+        start(joined({EXITWATCH_TEST_HELPER, "file-size-limit", "10"}, watchdog_command({pid})));
     const Finished run = finish(watchdog, started);
     expect_killed_after_grace_period(run, victim);
     EXPECT_EQ(run.log, killed_log(pid).substr(0, 10));
@@ -126,9 +121,8 @@ TEST_P(LinuxEndToEnd, AProcessEndingOnTheDeadlineGivesOneOfTheTwoOutcomes) {
         victims.push_back(
             Child::start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(9995 + 1 * i)},
                          folders[i].path(), outputs.string() + "-victim"));
-        watchdogs.push_back(Child::start(
-            joined(GetParam().prefix, {EXITWATCH_PROGRAM, std::to_string(victims.back().pid())}),
-            folders[i].path(), outputs.string() + "-watchdog"));
+        watchdogs.push_back(Child::start(watchdog_command({std::to_string(victims.back().pid())}),
+                                         folders[i].path(), outputs.string() + "-watchdog"));
     }
     for (std::size_t i = 0; i < runs; ++i) {
         SCOPED_TRACE(i);
@@ -139,7 +133,7 @@ TEST_P(LinuxEndToEnd, AProcessEndingOnTheDeadlineGivesOneOfTheTwoOutcomes) {
         if (log == killed_log(pid)) {
             EXPECT_TRUE(victim_status == killed_status || victim_status == 0);
         } else {
-            EXPECT_EQ(log, log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+            EXPECT_EQ(log, ended_in_time_log(pid));
             EXPECT_EQ(victim_status, 0);
         }
     }
@@ -155,8 +149,8 @@ TEST_P(LinuxEndToEnd, SignalsNothingForIdsThatAreNoProcess) {
     for (const char* id :
          {"0", "-1", "-2", "2147483648", "4294967294", "4294967295", "4294967296", "99999999999"}) {
         SCOPED_TRACE(id);
-        Child guard = start(joined({EXITWATCH_TEST_HELPER, "in-pid-namespace"},
-                                   joined(GetParam().prefix, {EXITWATCH_PROGRAM, id})));
+        Child guard =
+            start(joined({EXITWATCH_TEST_HELPER, "in-pid-namespace"}, watchdog_command({id})));
         EXPECT_EQ(guard.wait(), 0) << "the sibling did not survive";
         EXPECT_NE(scratch_.read_log().find("Unable to find process: " + std::to_string(EINVAL)),
                   std::string::npos);

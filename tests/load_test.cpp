@@ -102,10 +102,8 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
     RunObserver observer(folders);
     std::vector<Child> watchdogs;
     for (std::size_t i = 0; i < pairs; ++i) {
-        std::vector<std::string> argv = GetParam().prefix;
-        argv.emplace_back(EXITWATCH_PROGRAM);
-        argv.push_back(std::to_string(victims[i].pid()));
-        watchdogs.push_back(Child::start(argv, folders[i].path(), outputs_.path() / "watchdog"));
+        watchdogs.push_back(Child::start(watchdog_command({std::to_string(victims[i].pid())}),
+                                         folders[i].path(), outputs_.path() / "watchdog"));
     }
     observer.observe(victims, Clock::now() + grace_period + std::chrono::seconds(20));
 
@@ -115,13 +113,11 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
         EXPECT_EQ(watchdogs[i].wait(), 0);
         const std::string pid = std::to_string(victims[i].pid());
         if (i % 2 == 0) {
-            EXPECT_EQ(folders[i].read_log(),
-                      log_lines("pidStr: " + pid, "pid: " + pid, "process exit"));
+            EXPECT_EQ(folders[i].read_log(), ended_in_time_log(pid));
             EXPECT_EQ(victims[i].wait(), 0);
             continue;
         }
-        EXPECT_EQ(folders[i].read_log(), log_lines("pidStr: " + pid, "pid: " + pid,
-                                                   "Still alive, will kill!!!", "process exit"));
+        EXPECT_EQ(folders[i].read_log(), killed_log(pid));
         EXPECT_EQ(victims[i].wait(), killed_status);
         ASSERT_NE(observer.wait_began[i], never);
         const auto overshoot = std::chrono::duration_cast<milliseconds>(

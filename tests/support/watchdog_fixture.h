@@ -29,6 +29,16 @@ struct Launcher {
     std::vector<std::string> prefix;
 };
 
+/// The log of a run whose process ended within the grace period.
+inline std::string ended_in_time_log(const std::string& pid) {
+    return log_lines("pidStr: " + pid, "pid: " + pid, "process exit");
+}
+
+/// The log of a run that killed its process after the grace period.
+inline std::string killed_log(const std::string& pid) {
+    return log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!", "process exit");
+}
+
 inline void PrintTo(const Launcher& launcher, std::ostream* out) {
     *out << launcher.name;
 }
@@ -43,11 +53,17 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
         return start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(duration.count())});
     }
 
-    [[nodiscard]] Child start_watchdog(const std::vector<std::string>& arguments) {
+    /// The command line of the real program with `arguments`, through this test's launcher.
+    [[nodiscard]] static std::vector<std::string> watchdog_command(
+        const std::vector<std::string>& arguments) {
         std::vector<std::string> argv = GetParam().prefix;
         argv.emplace_back(EXITWATCH_PROGRAM);
         argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return start(argv);
+        return argv;
+    }
+
+    [[nodiscard]] Child start_watchdog(const std::vector<std::string>& arguments) {
+        return start(watchdog_command(arguments));
     }
 
     /// Starts `argv` in the log's folder; its output goes to a file of its own beside it.
