@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <thread>
+#include <utility>
 
 #include "support/watchdog_fixture.h"
 
@@ -45,18 +46,18 @@ TEST_P(WindowsEndToEnd, CarriesTheProjectVersion) {
     ASSERT_GT(size, 0U);
     std::vector<char> info(size);
     ASSERT_TRUE(GetFileVersionInfoA(EXITWATCH_PROGRAM, 0, size, info.data()));
-    for (const char* key : {"\\StringFileInfo\\040904B0\\FileVersion",
-                            "\\StringFileInfo\\040904B0\\ProductVersion"}) {
-        char* value = nullptr;
+    const std::pair<const char*, std::string> expected[] = {
+        {"\\StringFileInfo\\040904B0\\FileVersion", EXITWATCH_VERSION},
+        {"\\StringFileInfo\\040904B0\\ProductVersion", EXITWATCH_VERSION},
+        {"\\StringFileInfo\\040904B0\\OriginalFilename", "exitwatch.exe"},
+    };
+    for (const auto& [key, value] : expected) {
+        char* found = nullptr;
         UINT length = 0;
-        ASSERT_TRUE(VerQueryValueA(info.data(), key, reinterpret_cast<void**>(&value), &length));
-        EXPECT_EQ(std::string(value), EXITWATCH_VERSION) << key;
+        ASSERT_TRUE(VerQueryValueA(info.data(), key, reinterpret_cast<void**>(&found), &length))
+            << key;
+        EXPECT_EQ(std::string(found), value) << key;
     }
-    char* original_name = nullptr;
-    UINT length = 0;
-    ASSERT_TRUE(VerQueryValueA(info.data(), "\\StringFileInfo\\040904B0\\OriginalFilename",
-                               reinterpret_cast<void**>(&original_name), &length));
-    EXPECT_EQ(std::string(original_name), "exitwatch.exe");
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, WindowsEndToEnd, ::testing::ValuesIn(watchdog_launchers()),
