@@ -1,20 +1,47 @@
 #include "close_log.h"
 
+#include <array>
+#include <charconv>
+
+#ifdef _WIN32
+#include <share.h>
+#endif
+
 namespace exitwatch {
+namespace {
 
-// Text mode, so that Windows stores each line feed as CR LF. On Windows the stream opens
-// through the C runtime's fopen, which is _fsopen with _SH_DENYNO: other processes may
-// read and write the file meanwhile. Linux files have no share modes at all.
-CloseLog::CloseLog()
-    : file_(file_name, std::ios::out | std::ios::trunc), is_open_(file_.is_open()) {}
+// Text mode, so that Windows stores each line feed as CR LF. There the runtime's shared
+// open with _SH_DENYNO lets other processes read and write the file meanwhile; Linux files
+// have no share modes at all.
+std::FILE* open_shared(const char* name) {
+#ifdef _WIN32
+    return _fsopen(name, "w", _SH_DENYNO);
+#else
+    return std::fopen(name, "w");
+#endif
+}
 
-template <typename Value>
-void CloseLog::write_line(std::string_view label, const Value& value) {
-    if (!is_open_) {
+}  // namespace
+
+CloseLog::CloseLog() : file_(open_shared(file_name)) {}
+
+void CloseLog::write_line(std::string_view label, std::string_view value) {
+    // A stream that failed once stays failed: the entries after it are skipped too.
+    if (!file_ || std::ferror(file_.get()) != 0) {
         return;
     }
-    file_ << label << value << '\n';
-    file_.flush();
+    std::fwrite(label.data(), 1, label.size(), file_.get());
+    std::fwrite(value.data(), 1, value.size(), file_.get());
+    std::fputc('\n', file_.get());
+    std::fflush(file_.get());
+}
+
+// std::to_chars: unsigned decimal with no locale and no formatted-output machinery.
+void CloseLog::write_line(std::string_view label, std::uint32_t number) {
+    std::array<char, 10> digits{};
+    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+    write_line(label,
+               std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
 }
 
 void CloseLog::write_argument(std::string_view text) {

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <cstdint>
-#include <fstream>
+#include <cstdio>
+#include <memory>
 #include <string_view>
 
 namespace exitwatch {
@@ -11,16 +12,15 @@ namespace exitwatch {
 /// The constructor creates or truncates the file; the destructor closes it. Each entry is
 /// one line, flushed before the write returns, so a reader sees it at once and the kill
 /// notice is on disk before the kill. The file is shared: other processes may read and
-/// write it while it is open. When it cannot be opened every entry is skipped silently.
+/// write it while it is open. When it cannot be opened every entry is skipped silently;
+/// once a write has failed, so are the entries after it.
 class CloseLog {
   public:
     static constexpr const char* file_name = "log_close.txt";
 
     CloseLog();
-    CloseLog(const CloseLog&) = delete;
-    CloseLog& operator=(const CloseLog&) = delete;
 
-    [[nodiscard]] bool is_open() const { return is_open_; }
+    [[nodiscard]] bool is_open() const { return file_ != nullptr; }
 
     /// "pidStr: " and the first argument, byte for byte.
     void write_argument(std::string_view text);
@@ -34,11 +34,14 @@ class CloseLog {
     void write_end_marker();
 
   private:
-    template <typename Value>
-    void write_line(std::string_view label, const Value& value);
+    struct Closer {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
 
-    std::ofstream file_;
-    bool is_open_;
+    void write_line(std::string_view label, std::string_view value);
+    void write_line(std::string_view label, std::uint32_t number);
+
+    std::unique_ptr<std::FILE, Closer> file_;
 };
 
 }  // namespace exitwatch

@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <csignal>
+
+#include <sys/resource.h>
+#endif
+
 #include "support/scratch_dir.h"
 
 namespace exitwatch {
@@ -94,6 +100,28 @@ TEST_F(CloseLogTest, SharesTheFileForReadingAndWriting) {
     other >> first_word;
     EXPECT_EQ(first_word, "pidStr:");
 }
+
+#ifndef _WIN32
+// Once a write has failed, the entries after it are skipped even where they could be
+// written again: nothing is appended behind a broken line.
+TEST_F(CloseLogTest, SkipsTheEntriesAfterAFailedWrite) {
+    rlimit unlimited{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    rlimit ten_bytes = unlimited;
+    ten_bytes.rlim_cur = 10;
+    const auto default_action = std::signal(SIGXFSZ, SIG_IGN);  // the write fails instead
+    {
+        CloseLog log;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &ten_bytes), 0);
+        log.write_argument("812");
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        log.write_process_id(812);
+        log.write_end_marker();
+    }
+    std::signal(SIGXFSZ, default_action);
+    EXPECT_EQ(scratch_.read_log(), "pidStr: 81");
+}
+#endif
 
 TEST_F(CloseLogTest, SkipsEveryEntryWhenTheFileCannotBeOpened) {
     std::filesystem::create_directory(scratch_.log_path());
