@@ -7,6 +7,11 @@ add_library(exitwatch_options INTERFACE)
 target_compile_features(exitwatch_options INTERFACE cxx_std_17)
 target_compile_options(exitwatch_options INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wconversion
     -Wsign-conversion -Wold-style-cast -Wnon-virtual-dtor)
+# The program's own code throws nothing and asks for no type information, so that no
+# unwinder, exception or demangler support is linked into what ships.
+add_library(exitwatch_program_code INTERFACE)
+target_compile_options(exitwatch_program_code INTERFACE -fno-exceptions -fno-rtti)
+
 option(EXITWATCH_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 if(EXITWATCH_SANITIZE)
     set(sanitizers -fsanitize=address,undefined -fno-sanitize-recover=all)

@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 #include "close_log.h"
 #include "platform/process.h"
@@ -38,7 +38,8 @@ int run(int argc, char* argv[]) {
     if (argc < 2) {
         return 0;
     }
-    const std::string pid_text = argv[1];
+    // The runtime keeps the arguments for the whole run: no copy is needed.
+    const std::string_view pid_text = argv[1];
     log.write_argument(pid_text);
     const std::uint32_t pid = parse_process_id(pid_text);
     log.write_process_id(pid);

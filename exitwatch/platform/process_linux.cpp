@@ -8,7 +8,6 @@
 #include <climits>
 #include <csignal>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <utility>
 
@@ -124,24 +123,31 @@ std::optional<ProcStat> read_stat(int file) {
     if (length <= 0) {
         return std::nullopt;
     }
-    // The command name in parentheses may hold blanks and parentheses of its own.
     const std::string_view text(buffer.data(), static_cast<std::size_t>(length));
+    // The command name in parentheses may hold blanks and parentheses of its own. Without
+    // one the text behind it is empty, and so is every field looked for there.
     const std::size_t name_end = text.rfind(") ");
+    std::string_view behind_name = text;
+    behind_name.remove_prefix(name_end == std::string_view::npos ? text.size() : name_end + 2);
     ProcStat stat{};
-    if (name_end == std::string_view::npos ||
-        !parse_whole(text.substr(0, text.find(' ')), stat.pid) ||
-        !parse_whole(stat_field(text.substr(name_end + 2), 22), stat.start_time)) {
+    if (!parse_whole(text.substr(0, text.find(' ')), stat.pid) ||
+        !parse_whole(stat_field(behind_name, 22), stat.start_time)) {
         errno = EINVAL;
         return std::nullopt;
     }
-    stat.state = text[name_end + 2];
+    stat.state = behind_name.front();
     return stat;
 }
 
 /// Opens /proc/PID/stat; -1 with errno ESRCH when there is no such process.
 int open_stat(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    constexpr std::string_view directory = "/proc/";
+    constexpr std::string_view file_name = "/stat";
+    std::array<char, directory.size() + 10 + file_name.size() + 1> path{};
+    char* at = std::copy(directory.begin(), directory.end(), path.begin());
+    at = std::to_chars(at, path.end(), pid).ptr;
+    std::copy(file_name.begin(), file_name.end(), at);  // the zeroed array ends the path
+    const int file = ::open(path.data(), O_RDONLY | O_CLOEXEC);
     if (file < 0 && errno == ENOENT) {
         errno = ESRCH;
     }
