@@ -12,8 +12,16 @@ const int killed_status = 1;
 const std::uint32_t no_such_process_error = ERROR_INVALID_PARAMETER;
 const std::uint32_t invalid_process_id_error = ERROR_INVALID_PARAMETER;
 
+// On 64-bit Windows the 32-bit program runs under WOW64 and mostly watches 64-bit
+// processes: each build also watches the other build's helper, where that can run here.
 std::vector<Launcher> watchdog_launchers() {
-    return {{"direct", {}}};
+    std::vector<Launcher> launchers = {{"direct", {}}};
+    const std::string other_bitness = EXITWATCH_OTHER_BITNESS_HELPER;
+    if (!other_bitness.empty()) {
+        launchers.push_back(
+            {sizeof(void*) == 8 ? "watching_x86" : "watching_x64", {}, other_bitness});
+    }
+    return launchers;
 }
 
 namespace {

@@ -23,10 +23,12 @@ struct Finished {
 };
 
 /// A way to start the watchdog: directly, or through a launcher that changes what the
-/// system offers it (on Linux: no pidfds, so that it falls back on /proc).
+/// system offers it (on Linux: no pidfds, so that it falls back on /proc); and the program
+/// that plays the watched process (on Windows also the helper of the other bitness).
 struct Launcher {
     std::string name;
     std::vector<std::string> prefix;
+    std::string sleeper = EXITWATCH_TEST_HELPER;
 };
 
 /// The log of a run whose process ended within the grace period.
@@ -50,7 +52,7 @@ std::vector<Launcher> watchdog_launchers();
 class WatchdogTest : public ::testing::TestWithParam<Launcher> {
   protected:
     [[nodiscard]] Child start_sleeper(milliseconds duration) {
-        return start({EXITWATCH_TEST_HELPER, "sleep", std::to_string(duration.count())});
+        return start({GetParam().sleeper, "sleep", std::to_string(duration.count())});
     }
 
     /// The command line of the real program with `arguments`, through this test's launcher.
