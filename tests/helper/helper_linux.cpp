@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -39,12 +40,23 @@ int exec(const std::vector<std::string>& argv) {
     return 127;
 }
 
+// The system call convention of the programs this helper starts: its own architecture's.
+#if defined(__x86_64__)
+constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__)
+constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__)
+constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_ARM;
+#endif
+
 // Makes the pidfd calls answer ENOSYS, as on kernels before 5.3 and in some containers.
 bool deny_pidfd_calls() {
     constexpr auto enosys = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
     sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, own_audit_arch, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 2, 0),
@@ -107,7 +119,7 @@ int run_system_mode(const std::vector<std::string>& arguments) {
         return deny_pidfd_calls() ? exec({arguments.begin() + 1, arguments.end()}) : 126;
     }
     if (arguments.size() >= 3 && arguments[0] == "file-size-limit") {
-        const rlim_t bytes = std::stoull(arguments[1]);
+        const auto bytes = static_cast<rlim_t>(std::stoul(arguments[1]));
         const rlimit limit{bytes, bytes};
         // Without this the first write past the limit would end the program instead of
         // failing; the tests want the failed write.

@@ -17,7 +17,12 @@ const std::uint32_t no_such_process_error = ESRCH;
 const std::uint32_t invalid_process_id_error = EINVAL;
 
 std::vector<Launcher> watchdog_launchers() {
-    return {{"pidfd", {}}, {"proc", {EXITWATCH_TEST_HELPER, "no-pidfd"}}};
+    const std::string no_seccomp =
+        EXITWATCH_EMULATED ? "qemu-user refuses seccomp filters: the /proc fallback needs a "
+                             "native run"
+                           : "";
+    return {{"pidfd", {}},
+            {"proc", {EXITWATCH_TEST_HELPER, "no-pidfd"}, EXITWATCH_TEST_HELPER, no_seccomp}};
 }
 
 Child Child::start(const std::vector<std::string>& argv, const std::filesystem::path& working_dir,

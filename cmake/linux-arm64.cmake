@@ -1,0 +1,5 @@
+# Linux on 64-bit Arm.
+set(LINUX_CROSS_TRIPLET aarch64-linux-gnu)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

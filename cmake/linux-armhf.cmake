@@ -1,0 +1,5 @@
+# Linux on 32-bit Arm with the hardware floating-point ABI.
+set(LINUX_CROSS_TRIPLET arm-linux-gnueabihf)
+set(CMAKE_SYSTEM_PROCESSOR armv7l)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)
