@@ -20,11 +20,12 @@ if(EXITWATCH_SANITIZE)
 endif()
 
 # Every Windows program of the project imports system DLLs only, so that it runs on a
-# clean Windows (and under Wine) with no libgcc or libstdc++ DLL beside it.
+# clean Windows (and under Wine) with no libgcc or libstdc++ DLL beside it. Its header
+# carries no link time, so that the same sources always link to the same bytes.
 if(WIN32)
     target_compile_definitions(exitwatch_options INTERFACE
         WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
-    target_link_options(exitwatch_options INTERFACE -static)
+    target_link_options(exitwatch_options INTERFACE -static -Wl,--no-insert-timestamp)
 endif()
 
 # On Linux every program of a static build is one file that runs on any distribution,
