@@ -28,13 +28,12 @@ if(WIN32)
     target_link_options(exitwatch_options INTERFACE -static -Wl,--no-insert-timestamp)
 endif()
 
-# On Linux every program of a static build is one file that runs on any distribution,
-# and under an emulator without the target's libraries; the program that ships is one.
-if(EXITWATCH_STATIC AND NOT WIN32)
-    target_link_options(exitwatch_options INTERFACE -static)
-endif()
-
-# Release builds of the programs that run in place of the user's carry no symbols.
-function(exitwatch_strip_release target)
+# On Linux the program that ships is one static file that runs on any distribution, and so
+# is the tests' helper: both then also run under an emulator that lacks the target's
+# libraries. Release builds carry no symbols.
+function(exitwatch_link_standalone target)
+    if(EXITWATCH_STATIC AND NOT WIN32)
+        target_link_options(${target} PRIVATE -static)
+    endif()
     target_link_options(${target} PRIVATE $<$<CONFIG:Release>:-s>)
 endfunction()
