@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Checks what tools/package.sh built and what cmake --install puts where: the .deb installs into a scratch root with the
-# program and its manual page and depends on nothing; the program there runs; the manual
-# page lints clean; the ZIP holds the 32-bit program, with the project's version, and
-# the README.
+# Checks what tools/package.sh built and what cmake --install puts where: SHA256SUMS covers
+# every package and checks out; each .deb names its architecture, depends on nothing and
+# installs a static program for that architecture, which runs there (natively or under
+# qemu-user) and logs exactly, and the manual page, which lints clean; the ZIP holds the
+# 32-bit Windows program, with the project's version, and the README.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -10,33 +11,64 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 [[ -n "$version" ]] || fail "no version in CMakeLists.txt"
-deb=build/packages/exitwatch_${version}_amd64.deb
-zip=build/packages/exitwatch-${version}-windows-x86.zip
-[[ -f "$deb" ]] || fail "$deb missing"
-[[ -f "$zip" ]] || fail "$zip missing"
+packages=build/packages
+zip=exitwatch-${version}-windows-x86.zip
+# Debian architecture, what file(1) says of its program, how it is run here.
+architectures=(
+    "amd64|x86-64|"
+    "i386|Intel 80386|qemu-i386-static"
+    "arm64|ARM aarch64|qemu-aarch64-static"
+    "armhf|ARM, EABI5|qemu-arm-static"
+)
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-[[ "$(dpkg-deb -f "$deb" Package)" == exitwatch ]] || fail "package name"
-[[ "$(dpkg-deb -f "$deb" Version)" == "$version" ]] || fail "package version"
-[[ "$(dpkg-deb -f "$deb" Section)" == utils ]] || fail "section"
-[[ -z "$(dpkg-deb -f "$deb" Depends)" ]] || fail "a static program needs no Depends"
-grep -q "log_close.txt" <<<"$(dpkg-deb -f "$deb" Description)" || fail "description"
+expected_files=("$zip")
+for entry in "${architectures[@]}"; do
+    expected_files+=("exitwatch_${version}_${entry%%|*}.deb")
+done
+listed=$(cut -d' ' -f3 "$packages/SHA256SUMS" | sort)
+[[ "$listed" == "$(printf '%s\n' "${expected_files[@]}" | sort)" ]] ||
+    fail "SHA256SUMS lists ${listed//$'\n'/ }, not every package"
+(cd "$packages" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check out"
 
-dpkg -x "$deb" "$root/sys"
-program=$root/sys/usr/bin/exitwatch
-page=$root/sys/usr/share/man/man1/exitwatch.1
-[[ -x "$program" ]] || fail "program not installed"
-[[ -f "$page" ]] || fail "manual page not installed"
-grep -q "statically linked" <<<"$(file "$program")" || fail "program not static"
+for entry in "${architectures[@]}"; do
+    IFS='|' read -r architecture machine emulator <<<"$entry"
+    deb=$packages/exitwatch_${version}_${architecture}.deb
+    [[ "$(dpkg-deb -f "$deb" Package)" == exitwatch ]] || fail "$deb: package name"
+    [[ "$(dpkg-deb -f "$deb" Version)" == "$version" ]] || fail "$deb: package version"
+    [[ "$(dpkg-deb -f "$deb" Architecture)" == "$architecture" ]] || fail "$deb: architecture"
+    [[ "$(dpkg-deb -f "$deb" Section)" == utils ]] || fail "$deb: section"
+    [[ -z "$(dpkg-deb -f "$deb" Depends)" ]] || fail "$deb: a static program needs no Depends"
+    grep -q "log_close.txt" <<<"$(dpkg-deb -f "$deb" Description)" || fail "$deb: description"
 
-# The installed program runs: with no argument it leaves an empty log and exits with 0.
-(cd "$root" && echo "an earlier run" > log_close.txt && "$program" >"$root/out" 2>&1) ||
-    fail "program exited with $?"
-[[ -f "$root/log_close.txt" && ! -s "$root/log_close.txt" ]] || fail "log not truncated"
-[[ ! -s "$root/out" ]] || fail "program printed something"
+    sys=$root/$architecture
+    dpkg -x "$deb" "$sys"
+    program=$sys/usr/bin/exitwatch
+    [[ -x "$program" ]] || fail "$deb: program not installed"
+    [[ -f "$sys/usr/share/man/man1/exitwatch.1" ]] || fail "$deb: manual page not installed"
+    description=$(file "$program")
+    [[ "$description" == *"statically linked"* && "$description" == *"$machine"* ]] ||
+        fail "$deb: not a static $machine program: $description"
 
+    # The installed program runs: with no argument it leaves an empty log; watching a
+    # process that ends at once (held by this shell until reaped) it logs exactly that.
+    run=(${emulator:+"$emulator"} "$program")
+    (cd "$sys" && echo "an earlier run" >log_close.txt && "${run[@]}" >"$sys/out" 2>&1) ||
+        fail "$deb: program exited with $?"
+    [[ -f "$sys/log_close.txt" && ! -s "$sys/log_close.txt" ]] || fail "$deb: log not truncated"
+    [[ ! -s "$sys/out" ]] || fail "$deb: program printed something"
+    sleep 0.2 &
+    victim=$!
+    (cd "$sys" && "${run[@]}" "$victim") || fail "$deb: program exited with $?"
+    wait "$victim"
+    [[ "$(cat "$sys/log_close.txt")" == "$(printf 'pidStr: %s\npid: %s\nprocess exit' "$victim" "$victim")" ]] ||
+        fail "$deb: log of a process that ended in time: $(cat "$sys/log_close.txt")"
+    echo "$deb: a static $machine program that runs and logs exactly"
+done
+
+page=$root/amd64/usr/share/man/man1/exitwatch.1
 grep -q "exitwatch $version" "$page" || fail "manual page without the version"
 warnings=$(groff -man -ww -z "$page" 2>&1)
 [[ -z "$warnings" ]] || fail "groff: $warnings"
@@ -46,10 +78,10 @@ cmake --install build/linux-release --prefix "$root/prefix" >/dev/null
 [[ -x "$root/prefix/bin/exitwatch" ]] || fail "cmake --install: no bin/exitwatch"
 [[ -f "$root/prefix/share/man/man1/exitwatch.1" ]] || fail "cmake --install: no manual page"
 
-listing=$(unzip -Z1 "$zip")
+listing=$(unzip -Z1 "$packages/$zip")
 grep -qx "exitwatch.exe" <<<"$listing" || fail "ZIP without exitwatch.exe"
 grep -qx "README.md" <<<"$listing" || fail "ZIP without README.md"
-unzip -q -o "$zip" exitwatch.exe -d "$root/zip"
+unzip -q -o "$packages/$zip" exitwatch.exe -d "$root/zip"
 grep -q "PE32 executable (console) Intel 80386" <<<"$(file "$root/zip/exitwatch.exe")" ||
     fail "ZIP does not hold the 32-bit console program"
 # The version resource's strings are UTF-16: each key is followed by its value.
@@ -59,4 +91,4 @@ for key in FileVersion ProductVersion; do
         fail "the program's $key is not $version"
 done
 
-echo "packages: $deb and $zip check out"
+echo "packages: ${expected_files[*]} and SHA256SUMS check out"
