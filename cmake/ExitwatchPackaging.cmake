@@ -1,5 +1,7 @@
 # Installation and packages: a .deb with the static Linux program and its manual page,
-# a ZIP with the Windows program and the README.
+# a ZIP with the Windows program and the README. Installing needs the program only, which
+# tools/package.sh builds on its own: not the tests and GoogleTest beside it.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 if(WIN32)
     install(TARGETS exitwatch RUNTIME DESTINATION .)
     install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)

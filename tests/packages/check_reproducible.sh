@@ -25,7 +25,7 @@ mkdir -p "$second"
 # Compares build/packages of two trees; names and shows each file that differs.
 compare() {
     local a=$1/build/packages b=$2/build/packages same=0 name
-    for name in $(cd "$a" && ls) $(cd "$b" && ls); do
+    for name in $({ ls "$a"; ls "$b"; } | sort -u); do
         cmp -s "$a/$name" "$b/$name" && continue
         same=1
         echo "DIFFERS: $name ($1 and $2)"
