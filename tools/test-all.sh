@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
-# Installs what the suites need and is missing, then builds and runs every suite:
-# Linux (g++, clang++, static release, sanitizers), the fuzzer, clang-tidy, the 32-bit
-# Windows program by inspection, Windows under Wine, the packages, a quick benchmark.
+# Installs what the suites need and is missing, then builds and runs every suite: Linux
+# (g++, clang++, static release, sanitizers), the fuzzer, clang-format, clang-tidy, Linux
+# on i386, arm64 and armhf (natively or under qemu-user), Windows under Wine (the 64-bit
+# build and the 32-bit program that ships, each watching the other bitness), the packages
+# and their rebuild in other folders, a quick benchmark.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
           binutils coreutils file unzip groff-base mandoc
-          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64)
+          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64 wine32:i386
+          g++-i686-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf libstdc++6:i386
+          qemu-user-static binfmt-support diffoscope-minimal)
 missing=()
 for package in "${packages[@]}"; do
     [[ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" == *"ok installed" ]] ||
@@ -15,6 +19,7 @@ for package in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
     echo "== installing ${missing[*]}"
+    [[ "$(dpkg --print-foreign-architectures)" == *i386* ]] || dpkg --add-architecture i386
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
@@ -22,14 +27,61 @@ fi
 step() { echo; echo "== $*"; }
 
 build() {
-    cmake --preset "$1" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
-    cmake --build --preset "$1" -j "$(nproc)"
+    local preset=$1
+    shift
+    cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
+    cmake --build --preset "$preset" -j "$(nproc)"
+}
+
+# Runs a test preset, then says once for each reason why tests were skipped: GoogleTest
+# writes the reason on the line after "Skipped".
+run_suite() {
+    local preset=$1
+    shift
+    ctest --preset "$preset" "$@"
+    { grep -A1 ': Skipped$' "build/$preset/Testing/Temporary/LastTest.log" || true; } |
+        grep -v -e ': Skipped$' -e '^--$' | sort | uniq -c |
+        while read -r count reason; do echo "SKIPPED $count tests of $preset: $reason"; done
+}
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+# Whether this machine starts a program: tried, not guessed from names or versions. Where
+# it cannot, prints the system's answer, such as "Exec format error" from a kernel that
+# does not run that machine code.
+starts() {
+    local answer status=0
+    answer=$(cd "$scratch" && "$@" 2>&1 >/dev/null) || status=$?
+    ((status == 0)) && return 0
+    echo "${answer:-exit status $status}"
+    return 1
+}
+
+# Lets the kernel hand programs of another architecture to qemu-user through binfmt_misc,
+# so that the tests start them like native ones. Whether that worked is tried afterwards.
+enable_binfmt() {
+    mountpoint -q /proc/sys/fs/binfmt_misc ||
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || return 0
+    update-binfmts --enable "$1" 2>/dev/null || true
+}
+
+# The suites of a Linux build for another architecture. The end-to-end and load tests start
+# the watchdog and the helper as programs; where the kernel cannot start them they are
+# skipped in one line, and the unit and run suites still run under the emulator.
+test_linux_on() {
+    local preset=$1 reason
+    if reason=$(starts "build/$preset/exitwatch"); then
+        run_suite "$preset"
+    else
+        echo "SKIPPED on $preset: the end-to-end and load tests, which start its programs: $reason"
+        run_suite "$preset" -E '^EveryWay/'
+    fi
 }
 
 for preset in linux linux-clang linux-release sanitize; do
     step "$preset: build and test"
     build "$preset"
-    ctest --preset "$preset"
+    run_suite "$preset"
 done
 
 step "fuzz: the process ID parser against the C library's scan"
@@ -49,26 +101,55 @@ if ! findings=$(clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp \
     exit 1
 fi
 
-step "windows-x86: the 32-bit program that ships, checked by inspection"
-build windows-x86
-cmake -DOBJDUMP=i686-w64-mingw32-objdump -DPROGRAM=build/windows-x86/exitwatch.exe \
-      -DFORMAT=pei-i386 -P cmake/CheckWindowsProgram.cmake
+step "linux-i386: build and test, natively where this kernel runs 32-bit x86 code"
+build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=
+if ! reason=$(starts build/linux-i386/exitwatch); then
+    echo "linux-i386: this kernel does not start 32-bit x86 programs ($reason): under qemu-i386-static"
+    build linux-i386 "-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static;-L;/usr/i686-linux-gnu"
+fi
+test_linux_on linux-i386
 
-step "windows-x64: the same code, tested under Wine"
+for preset in linux-arm64:qemu-aarch64 linux-armhf:qemu-arm; do
+    step "${preset%:*}: build and test under ${preset#*:}-static"
+    build "${preset%:*}"
+    enable_binfmt "${preset#*:}"
+    test_linux_on "${preset%:*}"
+done
+
+step "Wine: the 64-bit build and the 32-bit program that ships, in one prefix"
 build windows-x64
+build windows-x86
 export WINEPREFIX=/tmp/exitwatch-wine-prefix WINEDEBUG=-all
 # Wine's first start sets up the prefix and is slow: do it once, not in every test, and
-# keep one server running for the whole suite.
+# keep one server running for both suites. A prefix set up before the 32-bit loader was
+# installed lacks the 32-bit system folder, so every run sets up a fresh one.
 /usr/lib/wine/wineserver -k 2>/dev/null || true
+rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p 60
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-ctest --preset windows-x64
+if reason=$(starts /usr/lib/wine/wine --version); then
+    step "windows-x64 under Wine, watching 32-bit processes too"
+    run_suite windows-x64
+    step "windows-x86 under Wine's 32-bit loader: $(realpath build/windows-x86/exitwatch.exe), watching 64-bit processes too"
+    run_suite windows-x86
+else
+    echo "SKIPPED: the windows-x86 suite and the cross-bitness tests: this kernel does not start 32-bit x86 programs ($reason)"
+    build windows-x64 -DEXITWATCH_OTHER_BITNESS_HELPER=
+    step "windows-x64 under Wine"
+    run_suite windows-x64
+    step "windows-x86: the 32-bit program that ships, checked by inspection only"
+    cmake -DOBJDUMP=i686-w64-mingw32-objdump -DPROGRAM=build/windows-x86/exitwatch.exe \
+          -DFORMAT=pei-i386 -P cmake/CheckWindowsProgram.cmake
+fi
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 
-step "packages: the .deb and the Windows ZIP"
+step "packages: a .deb for each Linux architecture, the Windows ZIP, SHA256SUMS"
 tools/package.sh
 tests/packages/check_packages.sh
+
+step "packages: the same commit rebuilt in other folders gives the same bytes"
+tests/packages/check_reproducible.sh
 
 step "benchmark, quick run: only proves that it still works"
 build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch
