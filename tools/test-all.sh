@@ -39,9 +39,9 @@ run_suite() {
     local preset=$1
     shift
     ctest --preset "$preset" "$@"
-    { grep -A1 ': Skipped$' "build/$preset/Testing/Temporary/LastTest.log" || true; } |
-        grep -v -e ': Skipped$' -e '^--$' | sort | uniq -c |
-        while read -r count reason; do echo "SKIPPED $count tests of $preset: $reason"; done
+    awk -v preset="$preset" '/: Skipped$/ { getline reason; count[reason]++ }
+        END { for (reason in count) print "SKIPPED " count[reason] " tests of " preset ": " reason }' \
+        "build/$preset/Testing/Temporary/LastTest.log"
 }
 
 scratch=$(mktemp -d)
