@@ -39,7 +39,7 @@ void CloseLog::write_line(std::string_view label, std::string_view value) {
 // std::to_chars: unsigned decimal with no locale and no formatted-output machinery.
 void CloseLog::write_line(std::string_view label, std::uint32_t number) {
     std::array<char, 10> digits{};
-    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
+    const char* const end = std::to_chars(digits.data(), digits.data() + digits.size(), number).ptr;
     write_line(label,
                std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data())));
 }
