@@ -6,26 +6,18 @@
 //   in-pid-namespace PROGRAM ARGS...   runs PROGRAM in a PID namespace of its own beside
 //                                      a sibling; 0 when PROGRAM exited with 0 and the
 //                                      sibling survived it
-#include <cerrno>
 #include <csignal>
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <sched.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "exitwatch/platform/pidfd.h"
 #include "helper.h"
+#include "tests/support/deny_pidfd.h"
 
 namespace exitwatch::testing {
 namespace {
@@ -38,35 +30,6 @@ int exec(const std::vector<std::string>& argv) {
     arguments.push_back(nullptr);
     execv(arguments[0], arguments.data());
     return 127;
-}
-
-// The system call convention of the programs this helper starts: its own architecture's.
-#if defined(__x86_64__)
-constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_X86_64;
-#elif defined(__i386__)
-constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_I386;
-#elif defined(__aarch64__)
-constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_AARCH64;
-#elif defined(__arm__)
-constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_ARM;
-#endif
-
-// Makes the pidfd calls answer ENOSYS, as on kernels before 5.3 and in some containers.
-bool deny_pidfd_calls() {
-    constexpr auto enosys = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, own_audit_arch, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 2, 0),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_RET | BPF_K, enosys),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
 int exit_code_of(pid_t child) {
