@@ -1,13 +1,15 @@
 // Measures exitwatch beside what a user would pick instead, on this machine, in one run:
-// how fast each notices that a process has ended, how exactly it keeps a 10-second
-// deadline, and what a run costs. Prints one Markdown table; no pass or fail.
+// how fast each notices that a process has ended (also where pidfds are missing), how
+// exactly it keeps a 10-second deadline, what a run costs and how large the program is.
+// Prints Markdown tables; no pass or fail.
 //
-//   exitwatch_bench [--quick] EXITWATCH
+//   exitwatch_bench [--quick] EXITWATCH [EXITWATCH_EXE]
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -29,6 +31,7 @@
 #include <unistd.h>
 
 #include "exitwatch/platform/pidfd.h"
+#include "tests/support/deny_pidfd.h"
 
 namespace {
 
@@ -38,6 +41,7 @@ constexpr std::chrono::seconds grace_period{10};
 
 struct Settings {
     std::string exitwatch;
+    std::string windows_program;  // only measured for its size
     int latency_runs = 20;
     int deadline_runs = 5;
     int startup_runs = 300;
@@ -54,7 +58,11 @@ struct Reaped {
     rusage usage{};
 };
 
-Run spawn(const std::vector<std::string>& argv, const std::string& folder) {
+/// How a watcher runs: as it is, or where the pidfd calls fail as on kernels before 5.3.
+enum class Pidfds { available, missing };
+
+Run spawn(const std::vector<std::string>& argv, const std::string& folder,
+          Pidfds pidfds = Pidfds::available) {
     std::vector<char*> arguments;
     for (const std::string& argument : argv) {
         arguments.push_back(const_cast<char*>(argument.c_str()));
@@ -67,7 +75,8 @@ Run spawn(const std::vector<std::string>& argv, const std::string& folder) {
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
-        if (chdir(folder.c_str()) == 0) {
+        if (chdir(folder.c_str()) == 0 &&
+            (pidfds == Pidfds::available || exitwatch::testing::deny_pidfd_calls())) {
             execvp(arguments[0], arguments.data());
         }
         _exit(127);
@@ -150,7 +159,8 @@ struct Results {
     std::map<std::string, Series> latency, rss, switches, inside, outside, startup;
 };
 
-/// A process ends after 0.2 to 0.5 s, watched at once by exitwatch, pidwait and tail.
+/// A process ends after 0.2 to 0.5 s, watched at once by exitwatch (also without pidfds,
+/// looking at /proc at most 10 ms apart), pidwait and tail.
 void measure_exit_latency(const Settings& settings, Results& results) {
     std::mt19937 random(std::random_device{}());
     std::uniform_int_distribution<int> lifetime_ms(200, 500);
@@ -159,8 +169,11 @@ void measure_exit_latency(const Settings& settings, Results& results) {
         const Run victim = spawn_victim(std::chrono::milliseconds(lifetime_ms(random)));
         const std::string pid = std::to_string(victim.pid);
         std::ofstream(folder + "/victim.pid") << pid << '\n';
+        std::filesystem::create_directory(folder + "/fallback");  // a log of its own
         const std::map<std::string, Run> watchers = {
             {"exitwatch", spawn({settings.exitwatch, pid}, folder)},
+            {"exitwatch, /proc fallback",
+             spawn({settings.exitwatch, pid}, folder + "/fallback", Pidfds::missing)},
             {"pidwait -F", spawn({"pidwait", "-F", folder + "/victim.pid"}, folder)},
             {"tail --pid", spawn({"tail", "--pid=" + pid, "-f", "/dev/null"}, folder)},
         };
@@ -251,8 +264,15 @@ void measure_deadline(const Settings& settings, Results& results) {
     }
 }
 
-/// A run with no argument (it only creates the log) beside /bin/true.
+/// A run with no argument (it only creates the log) beside /bin/true; and a child of the
+/// benchmark that ends without starting any program, whose peak RSS, the pages it shares
+/// with the benchmark, is part of every child's peak before it starts its program.
 void measure_startup(const Settings& settings, Results& results) {
+    for (int run = 0; run < settings.latency_runs; ++run) {
+        const Run alone = spawn_victim(std::chrono::microseconds(0));
+        results.rss["the benchmark's child alone (the floor)"].add(
+            kibibytes(reap({alone.pid}).at(alone.pid).usage));
+    }
     const std::string folder = scratch_folder();
     for (int run = 0; run < settings.startup_runs; ++run) {
         for (const auto& [name, argv] : {std::pair<std::string, std::vector<std::string>>{
@@ -289,6 +309,39 @@ void print_header(const Settings& settings) {
                 settings.deadline_runs, settings.startup_runs);
 }
 
+/// The executable on the search path that a command runs, as execvp() finds it.
+std::string on_path(const std::string& command) {
+    std::string directories = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    for (std::size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        end = directories.find(':', start);
+        const std::string candidate = directories.substr(start, end - start) + "/" + command;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+/// The size of each program on disk: exitwatch is one static file; the others need the
+/// shared libraries that they name besides.
+void print_sizes(const Settings& settings) {
+    std::vector<std::pair<std::string, std::string>> programs = {
+        {"exitwatch (static)", settings.exitwatch}};
+    if (!settings.windows_program.empty()) {
+        programs.emplace_back("exitwatch.exe (32-bit Windows)", settings.windows_program);
+    }
+    for (const char* tool : {"pidwait", "tail", "timeout"}) {
+        programs.emplace_back(std::string(tool) + " (dynamic)", on_path(tool));
+    }
+    std::printf("| program | bytes |\n|---|---|\n");
+    for (const auto& [name, path] : programs) {
+        std::error_code unknown;
+        const auto bytes = std::filesystem::file_size(path, unknown);
+        std::printf("| %s | %s |\n", name.c_str(), unknown ? "n/a" : std::to_string(bytes).c_str());
+    }
+    std::printf("\n");
+}
+
 void print_table(const Results& results) {
     std::printf("| figure | tool | min / median / max |\n|---|---|---|\n");
     const auto rows = [](const char* figure, const std::map<std::string, Series>& by_tool,
@@ -310,18 +363,24 @@ void print_table(const Results& results) {
 int main(int argc, char* argv[]) {
     Settings settings;
     const std::vector<std::string> arguments(argv + 1, argv + argc);
+    std::vector<std::string> programs;
     for (const std::string& argument : arguments) {
         if (argument == "--quick") {
-            settings = {settings.exitwatch, 2, 1, 20};
+            settings.latency_runs = 2;
+            settings.deadline_runs = 1;
+            settings.startup_runs = 20;
         } else {
-            settings.exitwatch = std::filesystem::absolute(argument);
+            programs.push_back(std::filesystem::absolute(argument));
         }
     }
-    if (settings.exitwatch.empty()) {
-        std::fprintf(stderr, "usage: exitwatch_bench [--quick] EXITWATCH\n");
+    if (programs.empty() || programs.size() > 2) {
+        std::fprintf(stderr, "usage: exitwatch_bench [--quick] EXITWATCH [EXITWATCH_EXE]\n");
         return 2;
     }
+    settings.exitwatch = programs[0];
+    settings.windows_program = programs.size() == 2 ? programs[1] : "";
     print_header(settings);
+    print_sizes(settings);
     Results results;
     measure_exit_latency(settings, results);
     measure_deadline(settings, results);
