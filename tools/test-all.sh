@@ -152,6 +152,6 @@ step "packages: the same commit rebuilt in other folders gives the same bytes"
 tests/packages/check_reproducible.sh
 
 step "benchmark, quick run: only proves that it still works"
-build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch
+build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch build/windows-x86/exitwatch.exe
 
 step "all suites passed"
