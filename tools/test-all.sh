@@ -47,14 +47,15 @@ run_suite() {
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 # Whether this machine starts a program: tried, not guessed from names or versions. Where
-# it cannot, prints the system's answer, such as "Exec format error" from a kernel that
-# does not run that machine code.
+# the kernel does not run its machine code, sets `reason` to the system's answer ("Exec
+# format error") and fails; any other failure of the program ends the test command.
 starts() {
-    local answer status=0
-    answer=$(cd "$scratch" && "$@" 2>&1 >/dev/null) || status=$?
+    local status=0
+    reason=$(cd "$scratch" && "$@" 2>&1 >/dev/null) || status=$?
     ((status == 0)) && return 0
-    echo "${answer:-exit status $status}"
-    return 1
+    [[ "$reason" == *"Exec format error"* ]] && return 1
+    echo "FAIL: $* exited with $status: $reason" >&2
+    exit 1
 }
 
 # Lets the kernel hand programs of another architecture to qemu-user through binfmt_misc,
@@ -69,8 +70,8 @@ enable_binfmt() {
 # the watchdog and the helper as programs; where the kernel cannot start them they are
 # skipped in one line, and the unit and run suites still run under the emulator.
 test_linux_on() {
-    local preset=$1 reason
-    if reason=$(starts "build/$preset/exitwatch"); then
+    local preset=$1
+    if starts "$PWD/build/$preset/exitwatch"; then
         run_suite "$preset"
     else
         echo "SKIPPED on $preset: the end-to-end and load tests, which start its programs: $reason"
@@ -103,7 +104,7 @@ fi
 
 step "linux-i386: build and test, natively where this kernel runs 32-bit x86 code"
 build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=
-if ! reason=$(starts build/linux-i386/exitwatch); then
+if ! starts "$PWD/build/linux-i386/exitwatch"; then
     echo "linux-i386: this kernel does not start 32-bit x86 programs ($reason): under qemu-i386-static"
     build linux-i386 "-DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static;-L;/usr/i686-linux-gnu"
 fi
@@ -128,7 +129,7 @@ rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p 60
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-if reason=$(starts /usr/lib/wine/wine --version); then
+if starts /usr/lib/wine/wine --version; then
     step "windows-x64 under Wine, watching 32-bit processes too"
     run_suite windows-x64
     step "windows-x86 under Wine's 32-bit loader: $(realpath build/windows-x86/exitwatch.exe), watching 64-bit processes too"
