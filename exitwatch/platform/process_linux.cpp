@@ -144,8 +144,8 @@ int open_stat(pid_t pid) {
     constexpr std::string_view directory = "/proc/";
     constexpr std::string_view file_name = "/stat";
     std::array<char, directory.size() + 10 + file_name.size() + 1> path{};
-    char* at = std::copy(directory.begin(), directory.end(), path.begin());
-    at = std::to_chars(at, path.end(), pid).ptr;
+    char* at = std::copy(directory.begin(), directory.end(), path.data());
+    at = std::to_chars(at, path.data() + path.size(), pid).ptr;
     std::copy(file_name.begin(), file_name.end(), at);  // the zeroed array ends the path
     const int file = ::open(path.data(), O_RDONLY | O_CLOEXEC);
     if (file < 0 && errno == ENOENT) {

@@ -24,16 +24,16 @@ mkdir -p "$second"
 
 # Compares build/packages of two trees; names and shows each file that differs.
 compare() {
-    local a=$1/build/packages b=$2/build/packages same=0 name
+    local a=$1/build/packages b=$2/build/packages differ=0 name
     for name in $({ ls "$a"; ls "$b"; } | sort -u); do
         cmp -s "$a/$name" "$b/$name" && continue
-        same=1
+        differ=1
         echo "DIFFERS: $name ($1 and $2)"
         if command -v diffoscope >/dev/null; then
             diffoscope --text - "$a/$name" "$b/$name" 2>&1 | head -n 40 || true
         fi
     done
-    return "$same"
+    return "$differ"
 }
 
 compare "$first" "$second"

@@ -24,6 +24,8 @@ inline constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_I386;
 inline constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_AARCH64;
 #elif defined(__arm__)
 inline constexpr std::uint32_t own_audit_arch = AUDIT_ARCH_ARM;
+#else
+#error "the seccomp filter needs this architecture's AUDIT_ARCH_ value"
 #endif
 
 /// Makes the pidfd calls of this process and of every program it then starts answer
