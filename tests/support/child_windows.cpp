@@ -67,9 +67,11 @@ Child Child::start(const std::vector<std::string>& argv, const std::filesystem::
     PROCESS_INFORMATION started{};
     const BOOL created = CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, working_dir.string().c_str(), &startup, &started);
+    const DWORD error = created ? ERROR_SUCCESS : GetLastError();
     CloseHandle(out);
     if (!created) {
-        throw std::runtime_error("cannot start " + command_line);
+        throw std::runtime_error("cannot start " + command_line + ": error " +
+                                 std::to_string(error));
     }
     CloseHandle(started.hThread);
     return Child(reinterpret_cast<std::intptr_t>(started.hProcess), started.dwProcessId);
