@@ -123,8 +123,11 @@ build windows-x86
 export WINEPREFIX=/tmp/exitwatch-wine-prefix WINEDEBUG=-all
 # Wine's first start sets up the prefix and is slow: do it once, not in every test, and
 # keep one server running for both suites. A prefix set up before the 32-bit loader was
-# installed lacks the 32-bit system folder, so every run sets up a fresh one.
+# installed lacks the 32-bit system folder, so every run sets up a fresh one, once an
+# earlier run's server has gone: a new folder often gets the old one's inode, which names
+# the server's socket.
 /usr/lib/wine/wineserver -k 2>/dev/null || true
+/usr/lib/wine/wineserver -w 2>/dev/null || true
 rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p 60
