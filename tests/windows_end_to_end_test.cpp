@@ -13,7 +13,7 @@ using WindowsEndToEnd = WatchdogTest;
 
 // Another process holding the log without sharing it costs the entries, not the kill.
 TEST_P(WindowsEndToEnd, StillKillsWhenAnotherProcessHoldsTheLogWithoutSharing) {
-    Child holder = start({EXITWATCH_TEST_HELPER, "hold-log", "5000"});
+    Child holder = start(helper_command({"hold-log", "5000"}));
     const std::filesystem::path holder_output = last_output_;
     const Clock::time_point waiting_since = Clock::now();
     while (ScratchDir::read_file(holder_output).find("held") == std::string::npos) {

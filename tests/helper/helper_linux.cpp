@@ -1,5 +1,6 @@
 // Linux modes:
-//   watch-self EXITWATCH               becomes EXITWATCH watching its own process ID
+//   watch-self PROGRAM ARGS...         becomes PROGRAM ARGS... followed by its own
+//                                      process ID
 //   no-pidfd PROGRAM ARGS...           runs PROGRAM where pidfd_open and
 //                                      pidfd_send_signal fail with ENOSYS
 //   file-size-limit BYTES PROGRAM ...  runs PROGRAM unable to write files past BYTES
@@ -75,8 +76,10 @@ int run_in_pid_namespace(const std::vector<std::string>& argv) {
 }  // namespace
 
 int run_system_mode(const std::vector<std::string>& arguments) {
-    if (arguments.size() == 2 && arguments[0] == "watch-self") {
-        return exec({arguments[1], std::to_string(getpid())});
+    if (arguments.size() >= 2 && arguments[0] == "watch-self") {
+        std::vector<std::string> argv(arguments.begin() + 1, arguments.end());
+        argv.push_back(std::to_string(getpid()));
+        return exec(argv);
     }
     if (arguments.size() >= 2 && arguments[0] == "no-pidfd") {
         return deny_pidfd_calls() ? exec({arguments.begin() + 1, arguments.end()}) : 126;

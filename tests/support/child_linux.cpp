@@ -16,13 +16,24 @@ const int killed_status = 128 + SIGKILL;
 const std::uint32_t no_such_process_error = ESRCH;
 const std::uint32_t invalid_process_id_error = EINVAL;
 
+// The emulator comes first, as ctest puts it before the test programs: the kernel is then
+// never asked to start another architecture's program, and binfmt_misc is not needed.
+std::vector<std::string> program_command(const std::string& program) {
+    std::vector<std::string> command = {EXITWATCH_EMULATOR};
+    command.push_back(program);
+    return command;
+}
+
 std::vector<Launcher> watchdog_launchers() {
+    const std::vector<std::string> emulator = {EXITWATCH_EMULATOR};
     const std::string no_seccomp =
-        EXITWATCH_EMULATED ? "qemu-user refuses seccomp filters: the /proc fallback needs a "
-                             "native run"
-                           : "";
-    return {{"pidfd", {}},
-            {"proc", {EXITWATCH_TEST_HELPER, "no-pidfd"}, EXITWATCH_TEST_HELPER, no_seccomp}};
+        emulator.empty() ? ""
+                         : "qemu-user refuses seccomp filters: the /proc fallback needs a "
+                           "native run";
+    std::vector<std::string> no_pidfd = program_command(EXITWATCH_TEST_HELPER);
+    no_pidfd.emplace_back("no-pidfd");
+    no_pidfd.insert(no_pidfd.end(), emulator.begin(), emulator.end());
+    return {{"pidfd", {}}, {"proc", no_pidfd, EXITWATCH_TEST_HELPER, no_seccomp}};
 }
 
 Child Child::start(const std::vector<std::string>& argv, const std::filesystem::path& working_dir,

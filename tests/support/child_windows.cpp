@@ -12,6 +12,10 @@ const int killed_status = 1;
 const std::uint32_t no_such_process_error = ERROR_INVALID_PARAMETER;
 const std::uint32_t invalid_process_id_error = ERROR_INVALID_PARAMETER;
 
+std::vector<std::string> program_command(const std::string& program) {
+    return {program};
+}
+
 // On 64-bit Windows the 32-bit program runs under WOW64 and mostly watches 64-bit
 // processes: each build also watches the other build's helper, where that can run here.
 std::vector<Launcher> watchdog_launchers() {

@@ -22,6 +22,11 @@ struct Finished {
     std::string log;
 };
 
+/// The command that starts `program`, one of this build's: through the emulator where the
+/// tests run under one (qemu-user, on Linux for another architecture), else the program
+/// alone. Under Wine, Windows programs start each other directly.
+std::vector<std::string> program_command(const std::string& program);
+
 /// A way to start the watchdog: directly, or through a launcher that changes what the
 /// system offers it (on Linux: no pidfds, so that it falls back on /proc); and the program
 /// that plays the watched process (on Windows also the helper of the other bitness).
@@ -59,16 +64,26 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
     }
 
     [[nodiscard]] Child start_sleeper(milliseconds duration) {
-        return start({GetParam().sleeper, "sleep", std::to_string(duration.count())});
+        return start(joined(program_command(GetParam().sleeper),
+                            {"sleep", std::to_string(duration.count())}));
     }
 
     /// The command line of the real program with `arguments`, through this test's launcher.
     [[nodiscard]] static std::vector<std::string> watchdog_command(
         const std::vector<std::string>& arguments) {
-        std::vector<std::string> argv = GetParam().prefix;
-        argv.emplace_back(EXITWATCH_PROGRAM);
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        return argv;
+        return joined(joined(GetParam().prefix, program_command(EXITWATCH_PROGRAM)), arguments);
+    }
+
+    /// The command line of the test helper with `arguments`.
+    [[nodiscard]] static std::vector<std::string> helper_command(
+        const std::vector<std::string>& arguments) {
+        return joined(program_command(EXITWATCH_TEST_HELPER), arguments);
+    }
+
+    static std::vector<std::string> joined(std::vector<std::string> first,
+                                           const std::vector<std::string>& second) {
+        first.insert(first.end(), second.begin(), second.end());
+        return first;
     }
 
     [[nodiscard]] Child start_watchdog(const std::vector<std::string>& arguments) {
