@@ -41,7 +41,7 @@ TEST_P(WindowsEndToEnd, CarriesAManifestThatAsksForNoElevation) {
         << manifest;
 }
 
-TEST_P(WindowsEndToEnd, CarriesTheProjectVersion) {
+TEST_P(WindowsEndToEnd, CarriesTheProjectVersionAndLicence) {
     const DWORD size = GetFileVersionInfoSizeA(EXITWATCH_PROGRAM, nullptr);
     ASSERT_GT(size, 0U);
     std::vector<char> info(size);
@@ -50,6 +50,7 @@ TEST_P(WindowsEndToEnd, CarriesTheProjectVersion) {
         {"\\StringFileInfo\\040904B0\\FileVersion", EXITWATCH_VERSION},
         {"\\StringFileInfo\\040904B0\\ProductVersion", EXITWATCH_VERSION},
         {"\\StringFileInfo\\040904B0\\OriginalFilename", "exitwatch.exe"},
+        {"\\StringFileInfo\\040904B0\\LegalCopyright", EXITWATCH_COPYRIGHT " (MIT licence)"},
     };
     for (const auto& [key, value] : expected) {
         char* found = nullptr;

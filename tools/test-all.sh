@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
-          binutils coreutils file unzip groff-base mandoc
+          binutils coreutils file unzip groff-base mandoc lintian
           g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64 wine32:i386
           g++-i686-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf libstdc++6:i386
           diffoscope-minimal)

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks what tools/package.sh built and what cmake --install puts where: SHA256SUMS covers
-# every package and checks out; each .deb names its architecture, depends on nothing and
-# installs a static program for that architecture, which runs there (natively or under
-# qemu-user) and logs exactly, and the manual page, which lints clean; the ZIP holds the
-# 32-bit Windows program, with the project's version, and the README.
+# every package and checks out; each .deb passes lintian with no error or warning, names
+# its architecture, depends on nothing and installs a hardened static program for that
+# architecture, which runs there (natively or under qemu-user) and logs exactly, the
+# manual page, which lints clean, the copyright and the changelog; the ZIP holds the 32-bit
+# Windows program, with the project's version and copyright, the licence and the README.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -13,13 +14,29 @@ version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 [[ -n "$version" ]] || fail "no version in CMakeLists.txt"
 packages=build/packages
 zip=exitwatch-${version}-windows-x86.zip
-# Debian architecture, what file(1) says of its program, how it is run here.
+# Debian architecture, what file(1) says of its program's machine and linking, how it is
+# run here. armhf's C library has no start file for a static PIE.
 architectures=(
-    "amd64|x86-64|"
-    "i386|Intel 80386|qemu-i386-static"
-    "arm64|ARM aarch64|qemu-aarch64-static"
-    "armhf|ARM, EABI5|qemu-arm-static"
+    "amd64|x86-64|static-pie linked|"
+    "i386|Intel 80386|static-pie linked|qemu-i386-static"
+    "arm64|ARM aarch64|static-pie linked|qemu-aarch64-static"
+    "armhf|ARM, EABI5|statically linked|qemu-arm-static"
 )
+
+# A hardened static program: no interpreter, relocation-read-only data, a stack that
+# cannot execute; a static PIE also of ELF type DYN with every symbol bound at start.
+check_hardening() {
+    local program=$1 linked=$2 segments
+    segments=$(readelf -lW "$program")
+    [[ "$segments" != *INTERP* ]] || fail "$program asks for an interpreter"
+    grep -q "GNU_RELRO" <<<"$segments" || fail "$program has no RELRO segment"
+    grep -Eq "GNU_STACK( +0x[0-9a-f]+){5} +RW " <<<"$segments" ||
+        fail "$program has an executable stack or none marked"
+    if [[ "$linked" == static-pie* ]]; then
+        grep -q "Type: *DYN" <<<"$(readelf -h "$program")" || fail "$program is not position independent"
+        grep -q "(FLAGS) *BIND_NOW" <<<"$(readelf -dW "$program")" || fail "$program binds lazily"
+    fi
+}
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -34,8 +51,9 @@ listed=$(cut -d' ' -f3 "$packages/SHA256SUMS" | sort)
 (cd "$packages" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check out"
 
 for entry in "${architectures[@]}"; do
-    IFS='|' read -r architecture machine emulator <<<"$entry"
+    IFS='|' read -r architecture machine linked emulator <<<"$entry"
     deb=$packages/exitwatch_${version}_${architecture}.deb
+    findings=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "$deb: lintian: $findings"
     [[ "$(dpkg-deb -f "$deb" Package)" == exitwatch ]] || fail "$deb: package name"
     [[ "$(dpkg-deb -f "$deb" Version)" == "$version" ]] || fail "$deb: package version"
     [[ "$(dpkg-deb -f "$deb" Architecture)" == "$architecture" ]] || fail "$deb: architecture"
@@ -47,10 +65,15 @@ for entry in "${architectures[@]}"; do
     dpkg -x "$deb" "$sys"
     program=$sys/usr/bin/exitwatch
     [[ -x "$program" ]] || fail "$deb: program not installed"
-    [[ -f "$sys/usr/share/man/man1/exitwatch.1" ]] || fail "$deb: manual page not installed"
+    [[ -f "$sys/usr/share/man/man1/exitwatch.1.gz" ]] || fail "$deb: manual page not installed"
+    docs=$sys/usr/share/doc/exitwatch
+    grep -qx "License: MIT" "$docs/copyright" || fail "$deb: copyright does not name MIT"
+    [[ "$(zcat "$docs/changelog.gz" | head -n 1)" == "exitwatch ($version) "* ]] ||
+        fail "$deb: changelog does not begin with $version"
     description=$(file "$program")
-    [[ "$description" == *"statically linked"* && "$description" == *"$machine"* ]] ||
-        fail "$deb: not a static $machine program: $description"
+    [[ "$description" == *"$linked"* && "$description" == *"$machine"* ]] ||
+        fail "$deb: not a $linked $machine program: $description"
+    check_hardening "$program" "$linked"
 
     # The installed program runs: with no argument it leaves an empty log; watching a
     # process that ends at once (held by this shell until reaped) it logs exactly that.
@@ -65,10 +88,11 @@ for entry in "${architectures[@]}"; do
     wait "$victim"
     [[ "$(cat "$sys/log_close.txt")" == "$(printf 'pidStr: %s\npid: %s\nprocess exit' "$victim" "$victim")" ]] ||
         fail "$deb: log of a process that ended in time: $(cat "$sys/log_close.txt")"
-    echo "$deb: a static $machine program that runs and logs exactly"
+    echo "$deb: lintian clean, a hardened $machine program, $linked, that runs and logs exactly"
 done
 
-page=$root/amd64/usr/share/man/man1/exitwatch.1
+page=$root/exitwatch.1
+zcat "$root/amd64/usr/share/man/man1/exitwatch.1.gz" >"$page"
 grep -q "exitwatch $version" "$page" || fail "manual page without the version"
 warnings=$(groff -man -ww -z "$page" 2>&1)
 [[ -z "$warnings" ]] || fail "groff: $warnings"
@@ -76,19 +100,22 @@ mandoc -T lint "$page" || fail "mandoc lint"
 
 cmake --install build/linux-release --prefix "$root/prefix" >/dev/null
 [[ -x "$root/prefix/bin/exitwatch" ]] || fail "cmake --install: no bin/exitwatch"
-[[ -f "$root/prefix/share/man/man1/exitwatch.1" ]] || fail "cmake --install: no manual page"
+[[ -f "$root/prefix/share/man/man1/exitwatch.1.gz" ]] || fail "cmake --install: no manual page"
+[[ -f "$root/prefix/share/doc/exitwatch/copyright" ]] || fail "cmake --install: no copyright"
 
 listing=$(unzip -Z1 "$packages/$zip")
 grep -qx "exitwatch.exe" <<<"$listing" || fail "ZIP without exitwatch.exe"
 grep -qx "README.md" <<<"$listing" || fail "ZIP without README.md"
-unzip -q -o "$packages/$zip" exitwatch.exe -d "$root/zip"
+unzip -q -o "$packages/$zip" exitwatch.exe LICENSE -d "$root/zip"
+cmp -s LICENSE "$root/zip/LICENSE" || fail "ZIP without the LICENSE beside exitwatch.exe"
 grep -q "PE32 executable (console) Intel 80386" <<<"$(file "$root/zip/exitwatch.exe")" ||
     fail "ZIP does not hold the 32-bit console program"
 # The version resource's strings are UTF-16: each key is followed by its value.
 resource_strings=$(strings -el "$root/zip/exitwatch.exe")
-for key in FileVersion ProductVersion; do
-    grep -qx "$version" <<<"$(grep -A1 -x "$key" <<<"$resource_strings")" ||
-        fail "the program's $key is not $version"
+copyright="$(grep -m1 "^Copyright " LICENSE) (MIT licence)"
+for entry in "FileVersion|$version" "ProductVersion|$version" "LegalCopyright|$copyright"; do
+    grep -qxF "${entry#*|}" <<<"$(grep -A1 -x "${entry%%|*}" <<<"$resource_strings")" ||
+        fail "the program's ${entry%%|*} is not ${entry#*|}"
 done
 
 echo "packages: ${expected_files[*]} and SHA256SUMS check out"
