@@ -1,12 +1,13 @@
 # GoogleTest: the system's build where there is one for this target, else built here from
-# Debian's sources (as for a cross build to Windows).
+# Debian's sources (as for a cross build to Windows). Where there is neither, GTest::gtest_main
+# is not defined.
 include(GoogleTest)
 
 if(NOT CMAKE_CROSSCOMPILING)
     find_package(GTest QUIET)
 endif()
-if(NOT TARGET GTest::gtest_main)
-    set(EXITWATCH_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
+set(EXITWATCH_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest's sources")
+if(NOT TARGET GTest::gtest_main AND EXISTS ${EXITWATCH_GTEST_SOURCE_DIR}/CMakeLists.txt)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
