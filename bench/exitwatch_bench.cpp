@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Measures exitwatch beside what a user would pick instead, on this machine, in one run:
 // how fast each notices that a process has ended (also where pidfds are missing), how
 // exactly it keeps a 10-second deadline, what a run costs and how large the program is.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks a built Windows program by inspection, for builds that cannot be run here:
 #   cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DFORMAT=<pei-i386|pei-x86-64> -P CheckWindowsProgram.cmake
 # It must be a console program of that format, import system DLLs only, carry the manifest

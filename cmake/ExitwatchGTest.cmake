@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # GoogleTest: the system's build where there is one for this target, else built here from
 # Debian's sources (as for a cross build to Windows). Where there is neither, GTest::gtest_main
 # is not defined.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Compile settings shared by every target of the project, through one interface target.
 include(GNUInstallDirs)
 

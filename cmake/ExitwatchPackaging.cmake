@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and packages: a .deb with the static Linux program, its manual page and what
 # Debian asks of every package (copyright, changelog), a ZIP with the Windows program, the
 # licence and the README. Installing needs the program only, which tools/package.sh builds

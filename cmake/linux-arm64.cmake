@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Linux on 64-bit Arm.
 set(LINUX_CROSS_TRIPLET aarch64-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Linux on 32-bit Arm with the hardware floating-point ABI.
 set(LINUX_CROSS_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_SYSTEM_PROCESSOR armv7l)

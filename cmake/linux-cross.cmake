@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for Linux with Debian's cross compilers; the toolchain file of each target
 # sets LINUX_CROSS_TRIPLET, CMAKE_SYSTEM_PROCESSOR and the Debian architecture of its
 # package, then includes this.

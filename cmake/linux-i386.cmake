@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Linux on 32-bit x86.
 set(LINUX_CROSS_TRIPLET i686-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR i686)

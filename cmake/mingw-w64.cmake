@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for Windows with mingw-w64's win32 thread model; the toolchain file of
 # each target sets MINGW_W64_TRIPLET and CMAKE_SYSTEM_PROCESSOR, then includes this.
 set(CMAKE_SYSTEM_NAME Windows)

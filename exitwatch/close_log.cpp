@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "close_log.h"
 
 #include <array>

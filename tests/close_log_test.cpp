@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exitwatch/close_log.h"
 
 #include <filesystem>

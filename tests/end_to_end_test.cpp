@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program against real processes, the same on every system.
 #include <fstream>
 #include <thread>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_process.h"
 
 #include "exitwatch/platform/process.h"

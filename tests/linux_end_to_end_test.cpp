@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program against real processes: what only Linux has, and the faults it must
 // survive there.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many watchdogs at once: every run keeps its deadline and its own log.
 #include <algorithm>
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exitwatch/process_id.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exitwatch/exitwatch.h"
 
 #include <filesystem>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The real program on Windows: what only Windows has.
 #include <windows.h>
 

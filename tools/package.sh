@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the release into build/packages: a .deb of the static Linux program for amd64,
 # i386, arm64 and armhf, the ZIP of the 32-bit Windows program, and SHA256SUMS over them.
 # The same commit gives the same bytes wherever, whenever and by whomever it is built:

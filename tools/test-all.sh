@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the suites need and is missing, then builds and runs every suite: Linux
 # (g++, clang++, static release, sanitizers), the fuzzer, clang-format, clang-tidy, Linux
 # on i386, arm64 and armhf (natively or under qemu-user), Windows under Wine (the 64-bit
@@ -80,6 +81,12 @@ corpus=$(mktemp -d)
 build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 \
     "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
 rm -rf "$corpus"
+
+step "licence: every code file names it"
+unlicensed=$(git ls-files '*.cpp' '*.h' '*.in' '*.cmake' '*CMakeLists.txt' '*.sh' '*.awk' \
+             '*.manifest' '*.1' .ci/run .clang-format .clang-tidy |
+             xargs grep -L "SPDX-License-Identifier: MIT" || true)
+[[ -z "$unlicensed" ]] || { echo "no SPDX-License-Identifier line: $unlicensed"; exit 1; }
 
 step "clang-format"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The pidfd system calls, where the C library may lack their wrappers (Linux only).

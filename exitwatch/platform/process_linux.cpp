@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pidfd.h"
 #include "process.h"
 

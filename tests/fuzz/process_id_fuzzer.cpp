@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: the process ID parser against the C library's "%u" scan, which it must
 // match wherever the magnitude is below 2^32, and against the saturation rule above it.
 #include <cctype>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A small process for the end-to-end tests to watch, and the launcher they start the
 // watchdog through where it needs a special setting.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Linux modes:
 //   watch-self PROGRAM ARGS...         becomes PROGRAM ARGS... followed by its own
 //                                      process ID

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Windows modes:
 //   hold-log MS   opens log_close.txt in its folder without sharing it, says "held" on its
 //                 standard output, and keeps it for MS milliseconds

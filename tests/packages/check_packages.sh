@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks what tools/package.sh built and what cmake --install puts where: SHA256SUMS covers
 # every package and checks out; each .deb passes lintian with no error or warning, names
 # its architecture, depends on nothing and installs a hardened static program for that

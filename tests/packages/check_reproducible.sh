@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the release of the last commit twice and compares the packages byte for byte:
 # once from a clone, once later from an exported tree without git, in another folder with
 # another umask, time zone and locale. Where the work tree is that commit, its own

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "child.h"
 #include "watchdog_fixture.h"
 

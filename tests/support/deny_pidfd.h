@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the tests and the benchmark use to run the watchdog where pidfds are missing.

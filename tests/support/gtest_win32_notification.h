@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // GoogleTest's Notification, for mingw-w64's win32 thread model: that runtime has no
