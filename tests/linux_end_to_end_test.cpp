@@ -181,7 +181,6 @@ TEST_P(LinuxEndToEnd, NoticesEveryEndWithinItsLookInterval) {
     std::vector<ScratchDir> folders(runs);
     std::vector<Child> victims;
     std::vector<Child> watchdogs;
-    std::vector<int> pidfds;
     for (std::size_t i = 0; i < runs; ++i) {
         const auto outputs = outputs_.path() / std::to_string(i);
         victims.push_back(Child::start(

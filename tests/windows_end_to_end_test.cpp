@@ -51,7 +51,7 @@ TEST_P(WindowsEndToEnd, CarriesTheProjectVersionAndLicence) {
         {"\\StringFileInfo\\040904B0\\FileVersion", EXITWATCH_VERSION},
         {"\\StringFileInfo\\040904B0\\ProductVersion", EXITWATCH_VERSION},
         {"\\StringFileInfo\\040904B0\\OriginalFilename", "exitwatch.exe"},
-        {"\\StringFileInfo\\040904B0\\LegalCopyright", EXITWATCH_COPYRIGHT " (MIT licence)"},
+        {"\\StringFileInfo\\040904B0\\LegalCopyright", EXITWATCH_LEGAL_COPYRIGHT},
     };
     for (const auto& [key, value] : expected) {
         char* found = nullptr;
