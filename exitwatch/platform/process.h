@@ -17,8 +17,11 @@ class Process {
     /// Windows: OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid).
     /// Linux: pidfd_open(pid), then a null signal to prove the right to kill; IDs outside
     /// 1..INT_MAX fail with EINVAL and no system call, a process that this user may not
-    /// signal fails with EPERM, one that does not exist with ESRCH. When pidfd_open says
-    /// ENOSYS, /proc/PID/stat is opened instead and kill(pid, 0) proves the right.
+    /// signal fails with EPERM, one that does not exist with ESRCH, the ID of a thread
+    /// other than a process's main one with pidfd_open's EINVAL or ENOENT. Where either
+    /// call is missing or filtered (ENOSYS, or EPERM that kill(pid, 0) does not confirm),
+    /// /proc/PID/stat is opened instead, kill(pid, 0) proves the right, and a thread's ID
+    /// fails with EINVAL.
     static Process open(std::uint32_t pid);
 
     Process(Process&& other) noexcept : native_(std::exchange(other.native_, none)) {}

@@ -140,19 +140,43 @@ std::optional<ProcStat> read_stat(int file) {
     return stat;
 }
 
-/// Opens /proc/PID/stat; -1 with errno ESRCH when there is no such process.
-int open_stat(pid_t pid) {
-    constexpr std::string_view directory = "/proc/";
-    constexpr std::string_view file_name = "/stat";
-    std::array<char, directory.size() + 10 + file_name.size() + 1> path{};
-    char* at = std::copy(directory.begin(), directory.end(), path.data());
-    at = std::to_chars(at, path.data() + path.size(), pid).ptr;
-    std::copy(file_name.begin(), file_name.end(), at);  // the zeroed array ends the path
-    const int file = ::open(path.data(), O_RDONLY | O_CLOEXEC);
+/// A failed open inside /proc means that the process is not there (any more).
+int open_in_proc(int directory, const char* path, int flags) {
+    const int file = ::openat(directory, path, flags | O_RDONLY | O_CLOEXEC);
     if (file < 0 && errno == ENOENT) {
         errno = ESRCH;
     }
     return file;
+}
+
+/// The folder /proc/PID; -1 with errno ESRCH when no process or thread has that ID.
+Fd open_proc_directory(pid_t pid) {
+    constexpr std::string_view proc = "/proc/";
+    std::array<char, proc.size() + 10 + 1> path{};  // the zeroed array ends the path
+    std::to_chars(std::copy(proc.begin(), proc.end(), path.data()), &path.back(), pid);
+    return Fd{open_in_proc(AT_FDCWD, path.data(), O_DIRECTORY)};
+}
+
+/// The stat file in a /proc/PID folder; -1 with errno as for open_in_proc().
+Fd open_stat(const Fd& directory) {
+    return Fd{directory ? open_in_proc(directory.get(), "stat", 0) : -1};
+}
+
+/// The process that the thread of a /proc/PID folder belongs to (its Tgid); -1 with errno
+/// when that cannot be read.
+pid_t process_of_thread(const Fd& directory) {
+    const Fd status{open_in_proc(directory.get(), "status", 0)};
+    std::array<char, 512> buffer{};
+    const ssize_t length = status ? pread(status.get(), buffer.data(), buffer.size(), 0) : -1;
+    std::string_view text(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    constexpr std::string_view label = "\nTgid:\t";
+    const std::size_t at = text.find(label);
+    text.remove_prefix(at == std::string_view::npos ? text.size() : at + label.size());
+    pid_t process = -1;
+    if (length > 0 && !parse_whole(text.substr(0, text.find('\n')), process)) {
+        errno = EINVAL;
+    }
+    return process;
 }
 
 bool has_ended(const std::optional<ProcStat>& stat) {
@@ -167,9 +191,21 @@ bool is_proc_file(int fd) {
     return fstatfs(fd, &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC;
 }
 
+/// The /proc path's open: /proc/PID/stat of a process that this user may signal. Other
+/// threads than a process's main one have /proc entries too, and kill() takes their IDs
+/// for their whole process: such an ID fails with EINVAL, as pidfd_open answers for it on
+/// the kernels that have it up to 6.8 (later ones say ENOENT).
 int open_proc_file(pid_t pid) {
-    Fd stat{open_stat(pid)};
-    if (!stat || (kill(pid, 0) != 0 && errno == EPERM)) {
+    const Fd directory = open_proc_directory(pid);
+    Fd stat = open_stat(directory);
+    const pid_t process = stat ? process_of_thread(directory) : -1;
+    if (process != pid) {
+        if (process > 0) {
+            errno = EINVAL;
+        }
+        return -1;
+    }
+    if (kill(pid, 0) != 0 && errno == EPERM) {
         return -1;
     }
     return stat.release();
@@ -199,7 +235,7 @@ void kill_proc_file(int stat) {
     if (!held || has_ended(held)) {
         return;
     }
-    const Fd by_id_file{open_stat(held->pid)};
+    const Fd by_id_file = open_stat(open_proc_directory(held->pid));
     const std::optional<ProcStat> by_id = by_id_file ? read_stat(by_id_file.get()) : std::nullopt;
     if (by_id && by_id->start_time == held->start_time) {
         kill(held->pid, SIGKILL);
@@ -216,14 +252,19 @@ Process Process::open(std::uint32_t pid) {
     }
     const auto id = static_cast<pid_t>(pid);
     Fd pidfd{pidfd_open(id)};
-    if (!pidfd) {
-        return Process(errno == ENOSYS ? open_proc_file(id) : none);
-    }
     // A pidfd opens for any visible process; only a signal tells whether we may end it.
-    if (pidfd_send_signal(pidfd.get(), 0) != 0 && errno == EPERM) {
-        return Process(none);  // closing the pidfd leaves errno as it is
+    // ESRCH there: the process has ended since the open, and the wait says so at once.
+    if (pidfd && (pidfd_send_signal(pidfd.get(), 0) == 0 || errno == ESRCH)) {
+        return Process(pidfd.release());
     }
-    return Process(pidfd.release());
+    // pidfd_open checks no permission, so EPERM from it, like ENOSYS, comes from a seccomp
+    // filter or a security module. From pidfd_send_signal either may come from one too,
+    // and then a pidfd that cannot kill is of no use. /proc serves in both cases, and its
+    // own check of the right to signal refuses another user's process with EPERM.
+    if (errno == ENOSYS || errno == EPERM) {
+        return Process(open_proc_file(id));  // closing the pidfd leaves errno as it is
+    }
+    return Process(none);
 }
 
 Process::~Process() {
