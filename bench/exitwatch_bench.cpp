@@ -32,7 +32,7 @@
 #include <unistd.h>
 
 #include "exitwatch/platform/pidfd.h"
-#include "tests/support/deny_pidfd.h"
+#include "tests/support/seccomp_filter.h"
 
 namespace {
 

@@ -100,6 +100,8 @@ TEST_P(EndToEnd, ReportsEveryArgumentThatNamesNoProcessItCanOpen) {
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, EndToEnd, ::testing::ValuesIn(watchdog_launchers()),
                          launcher_name);
+INSTANTIATE_TEST_SUITE_P(Sandboxed, EndToEnd, ::testing::ValuesIn(sandbox_launchers()),
+                         launcher_name);
 
 }  // namespace
 }  // namespace exitwatch::testing

@@ -43,9 +43,39 @@ class LinuxEndToEnd : public WatchdogTest {
     ScratchDir programs_;
 };
 
+/// Whether the launcher's filter fails `call`, one of the pidfd calls.
+bool denies(const Launcher& launcher, const std::string& call) {
+    return std::any_of(
+        launcher.prefix.begin(), launcher.prefix.end(),
+        [&](const std::string& part) { return part.find(call) != std::string::npos; });
+}
+
+/// What only a sandbox's filter can change: whom the watchdog may end at all.
+class LinuxRefusals : public LinuxEndToEnd {
+  protected:
+    /// The ID of a thread of `process` other than its main one, once it has started.
+    static std::string second_thread_of(std::uint32_t process) {
+        const std::string main_thread = std::to_string(process);
+        const auto tasks = "/proc/" + main_thread + "/task";
+        for (int look = 0; look < 500; ++look, std::this_thread::sleep_for(milliseconds(10))) {
+            std::error_code none;
+            for (const auto& task : std::filesystem::directory_iterator(tasks, none)) {
+                if (task.path().filename() != main_thread) {
+                    return task.path().filename().string();
+                }
+            }
+        }
+        ADD_FAILURE() << "no second thread in " << tasks;
+        return main_thread;
+    }
+};
+
+/// What only the /proc path does: the kill by ID, guarded by the start time.
+class ProcPath : public LinuxEndToEnd {};
+
 // A process this user may not end fails at the open, as an access-denied open on Windows,
 // instead of a ten-second wait for a kill that cannot work.
-TEST_P(LinuxEndToEnd, RefusesAnotherUsersProcessAtOnce) {
+TEST_P(LinuxRefusals, RefusesAnotherUsersProcessAtOnce) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root to start the watchdog as another user";
     }
@@ -62,6 +92,42 @@ TEST_P(LinuxEndToEnd, RefusesAnotherUsersProcessAtOnce) {
               log_lines("pidStr: " + pid, "pid: " + pid,
                         "Unable to find process: " + std::to_string(EPERM), "process exit"));
     EXPECT_TRUE(victim.running());
+}
+
+// kill() takes the ID of any thread for its whole process, whose ID is another one: such
+// an ID is refused at once, whichever way the watchdog opens.
+TEST_P(LinuxRefusals, RefusesTheIdOfAThreadThatIsNotItsProcesssMainOne) {
+    Child process = start(helper_command({"second-thread", "60000"}));
+    const std::string thread = second_thread_of(process.pid());
+    // Where pidfd_open is asked, its own answer, which Linux 6.9 changed from EINVAL to
+    // ENOENT; else the /proc path's, EINVAL.
+    int error = EINVAL;
+    if (!denies(GetParam(), "pidfd_open") &&
+        platform::pidfd_open(static_cast<pid_t>(std::stoi(thread))) < 0) {
+        error = errno;
+    }
+    const Finished run = run_watchdog({thread});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.output, "");
+    EXPECT_LT(run.took, milliseconds(5000));
+    EXPECT_EQ(run.log,
+              log_lines("pidStr: " + thread, "pid: " + thread,
+                        "Unable to find process: " + std::to_string(error), "process exit"));
+    EXPECT_TRUE(process.running());
+}
+
+// The process may end, be reaped and its ID go to a new process between the watchdog's
+// last look and its kill. Without a pidfd it signals by ID only while the process with
+// that ID started when the one it opened did; the helper makes the swap happen right there.
+TEST_P(ProcPath, NeverKillsANewProcessThatTookTheIdJustBeforeTheKill) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a PID namespace and /proc/sys/kernel/ns_last_pid";
+    }
+    const Clock::time_point started = Clock::now();
+    Child supervisor = start(joined(helper_command({"reuse-id"}), watchdog_command({})));
+    const Finished run = finish(supervisor, started);
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.log, killed_log("2"));  // the victim is process 2 of its namespace
 }
 
 TEST_P(LinuxEndToEnd, WatchingItselfEndsItselfAfterTheKillNotice) {
@@ -160,9 +226,12 @@ TEST_P(LinuxEndToEnd, AProcessEndingOnTheDeadlineGivesOneOfTheTwoOutcomes) {
 // Whoever reaps a process and whatever its command name, its end is noticed within a few
 // look intervals: without pidfds the watchdog looks at least every 10 ms, and 15 times that
 // holds even on a busy machine. The ends are 8 ms apart over 190 ms, so that a watchdog
-// that looked only every 200 ms would miss the bound for several of them.
+// that looked only every 200 ms would miss the bound for several of them. The median
+// stays near half a look interval where the worst case does not: one that looked every
+// 100 ms would be at about 50 ms.
 TEST_P(LinuxEndToEnd, NoticesEveryEndWithinItsLookInterval) {
     constexpr milliseconds bound{150};
+    constexpr milliseconds median_bound{25};
     constexpr std::size_t runs = 24;
     struct Victim {
         const char* kind;
@@ -215,7 +284,7 @@ TEST_P(LinuxEndToEnd, NoticesEveryEndWithinItsLookInterval) {
             }
         }
     }
-    milliseconds worst{0};
+    std::vector<milliseconds> notices;
     for (std::size_t i = 0; i < runs; ++i) {
         SCOPED_TRACE(std::to_string(i) + ", " + kinds[i % 3].kind);
         EXPECT_EQ(watchdog_status[i], 0);
@@ -226,10 +295,15 @@ TEST_P(LinuxEndToEnd, NoticesEveryEndWithinItsLookInterval) {
         const auto noticed_after =
             std::chrono::duration_cast<milliseconds>(ended[runs + i] - ended[i]);
         EXPECT_LE(noticed_after, bound) << noticed_after.count() << " ms";
-        worst = std::max(worst, noticed_after);
+        notices.push_back(noticed_after);
     }
-    std::printf("slowest notice of an end: %lld ms, bound %lld ms\n",
-                static_cast<long long>(worst.count()), static_cast<long long>(bound.count()));
+    std::sort(notices.begin(), notices.end());
+    const milliseconds median = notices[runs / 2];
+    EXPECT_LE(median, median_bound) << median.count() << " ms";
+    std::printf(
+        "notice of an end: median %lld ms (bound %lld), slowest %lld ms (bound %lld)\n",
+        static_cast<long long>(median.count()), static_cast<long long>(median_bound.count()),
+        static_cast<long long>(notices.back().count()), static_cast<long long>(bound.count()));
 }
 
 // IDs that are no process must never reach a signal call, where 0 and negative IDs mean
@@ -249,7 +323,25 @@ TEST_P(LinuxEndToEnd, SignalsNothingForIdsThatAreNoProcess) {
     }
 }
 
+/// The launchers under which the watchdog takes the /proc path.
+std::vector<Launcher> proc_path_launchers() {
+    std::vector<Launcher> launchers = watchdog_launchers();
+    const std::vector<Launcher> sandboxes = sandbox_launchers();
+    launchers.insert(launchers.end(), sandboxes.begin(), sandboxes.end());
+    launchers.erase(
+        std::remove_if(launchers.begin(), launchers.end(),
+                       [](const Launcher& launcher) { return !denies(launcher, "pidfd_"); }),
+        launchers.end());
+    return launchers;
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryWay, LinuxEndToEnd, ::testing::ValuesIn(watchdog_launchers()),
+                         launcher_name);
+INSTANTIATE_TEST_SUITE_P(EveryWay, LinuxRefusals, ::testing::ValuesIn(watchdog_launchers()),
+                         launcher_name);
+INSTANTIATE_TEST_SUITE_P(Sandboxed, LinuxRefusals, ::testing::ValuesIn(sandbox_launchers()),
+                         launcher_name);
+INSTANTIATE_TEST_SUITE_P(WithoutPidfds, ProcPath, ::testing::ValuesIn(proc_path_launchers()),
                          launcher_name);
 
 }  // namespace

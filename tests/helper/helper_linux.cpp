@@ -2,24 +2,44 @@
 // Linux modes:
 //   watch-self PROGRAM ARGS...         becomes PROGRAM ARGS... followed by its own
 //                                      process ID
-//   no-pidfd PROGRAM ARGS...           runs PROGRAM where pidfd_open and
-//                                      pidfd_send_signal fail with ENOSYS
+//   deny ERROR CALLS PROGRAM ARGS...   runs PROGRAM where each of CALLS (comma-separated:
+//                                      pidfd_open, pidfd_send_signal, timerfd_create)
+//                                      fails with ERROR (EPERM or ENOSYS)
 //   file-size-limit BYTES PROGRAM ...  runs PROGRAM unable to write files past BYTES
 //   in-pid-namespace PROGRAM ARGS...   runs PROGRAM in a PID namespace of its own beside
 //                                      a sibling; 0 when PROGRAM exited with 0 and the
 //                                      sibling survived it
+//   second-thread MS                   sleeps MS milliseconds in a second thread
+//   reuse-id PROGRAM ARGS...           runs PROGRAM ARGS... VICTIM in a PID namespace of
+//                                      its own, where VICTIM is process 2; when PROGRAM
+//                                      opens /proc/VICTIM for the second time, reaps the
+//                                      victim and gives its ID to a new process first; 0
+//                                      when PROGRAM exited with 0 and the new process
+//                                      survived it
+#include <array>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "helper.h"
-#include "tests/support/deny_pidfd.h"
+#include "tests/support/seccomp_filter.h"
 
 namespace exitwatch::testing {
 namespace {
@@ -42,27 +62,59 @@ int exit_code_of(pid_t child) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+pid_t start_sleeping_child() {
+    const pid_t child = fork();
+    if (child == 0) {
+        for (;;) {
+            pause();
+        }
+    }
+    return child;
+}
+
+int deny(const std::string& error, const std::string& names, const std::vector<std::string>& argv) {
+    std::vector<std::uint32_t> calls;
+    for (std::size_t at = 0; at <= names.size();) {
+        const std::size_t end = std::min(names.find(',', at), names.size());
+        const std::string name = names.substr(at, end - at);
+        if (name == "pidfd_open") {
+            calls.push_back(SYS_pidfd_open);
+        } else if (name == "pidfd_send_signal") {
+            calls.push_back(SYS_pidfd_send_signal);
+        } else if (name == "timerfd_create") {
+            calls.push_back(SYS_timerfd_create);
+        } else {
+            return 2;
+        }
+        at = end + 1;
+    }
+    const int code = error == "EPERM" ? EPERM : error == "ENOSYS" ? ENOSYS : 0;
+    return code != 0 && deny_system_calls(calls, code) ? exec(argv) : 126;
+}
+
 // In sanitizer builds LeakSanitizer cannot stop the world once a PID namespace is
 // involved, and its end-of-run check would turn every exit status into a failure: these
-// processes end with _exit() and the program runs without the check.
-int run_in_pid_namespace(const std::vector<std::string>& argv) {
+// processes end with _exit() and the program runs without the check. Returns in process 1
+// of the new namespace, leading a process group of its own so that a signal to "my
+// process group" cannot reach the tests outside.
+bool enter_pid_namespace(int extra_namespaces) {
     setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-    if (unshare(CLONE_NEWPID) != 0) {
-        return 126;
+    if (unshare(CLONE_NEWPID | extra_namespaces) != 0) {
+        return false;
     }
     const pid_t init = fork();
     if (init != 0) {
         _exit(init < 0 ? 126 : exit_code_of(init));
     }
-    // Process 1 of the namespace, leading a process group of its own so that a signal to
-    // "my process group" cannot reach the tests outside.
     setsid();
-    const pid_t sibling = fork();
-    if (sibling == 0) {
-        for (;;) {
-            pause();
-        }
+    return true;
+}
+
+int run_in_pid_namespace(const std::vector<std::string>& argv) {
+    if (!enter_pid_namespace(0)) {
+        return 126;
     }
+    const pid_t sibling = start_sleeping_child();
     const pid_t program = fork();
     if (program == 0) {
         _exit(exec(argv));
@@ -74,6 +126,129 @@ int run_in_pid_namespace(const std::vector<std::string>& argv) {
     _exit(sibling_alive && program_exit == 0 ? 0 : 1);
 }
 
+int sleep_in_second_thread(const std::string& milliseconds) {
+    std::thread sleeper(
+        [&] { std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds))); });
+    sleeper.join();
+    return 0;
+}
+
+/// One byte with room for a descriptor beside it: how a descriptor goes to another process.
+struct DescriptorMessage {
+    DescriptorMessage() {
+        header.msg_iov = &data;
+        header.msg_iovlen = 1;
+        header.msg_control = control.data();
+        header.msg_controllen = control.size();
+    }
+    DescriptorMessage(const DescriptorMessage&) = delete;
+    DescriptorMessage& operator=(const DescriptorMessage&) = delete;
+    ~DescriptorMessage() = default;
+
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(int))> control{};
+    char byte = 0;
+    iovec data{&byte, 1};
+    msghdr header{};
+};
+
+/// Starts `argv` under a filter that holds each of its opens until `listener` answers it.
+pid_t start_with_opens_held(const std::vector<std::string>& argv, int& listener) {
+    std::array<int, 2> channel{};
+    if (socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, channel.data()) != 0) {
+        return -1;
+    }
+    const pid_t program = fork();
+    if (program == 0) {
+        const int held = filter_system_calls({SYS_openat}, SECCOMP_RET_USER_NOTIF,
+                                             SECCOMP_FILTER_FLAG_NEW_LISTENER);
+        DescriptorMessage message;
+        cmsghdr* attached = CMSG_FIRSTHDR(&message.header);
+        attached->cmsg_level = SOL_SOCKET;
+        attached->cmsg_type = SCM_RIGHTS;
+        attached->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(attached), &held, sizeof(int));
+        if (held < 0 || sendmsg(channel[1], &message.header, 0) != 1) {
+            _exit(126);
+        }
+        close(held);
+        _exit(exec(argv));
+    }
+    close(channel[1]);
+    DescriptorMessage message;
+    const bool received =
+        recvmsg(channel[0], &message.header, 0) == 1 && CMSG_FIRSTHDR(&message.header) != nullptr;
+    close(channel[0]);
+    if (!received) {
+        return -1;
+    }
+    std::memcpy(&listener, CMSG_DATA(CMSG_FIRSTHDR(&message.header)), sizeof(int));
+    return program;
+}
+
+/// The victim is reaped and its ID taken by a new sleeping process, which is returned.
+pid_t give_id_to_newcomer(pid_t victim) {
+    kill(victim, SIGKILL);
+    waitpid(victim, nullptr, 0);
+    std::ofstream("/proc/sys/kernel/ns_last_pid") << victim - 1 << std::flush;
+    return start_sleeping_child();
+}
+
+int run_reusing_victim_id(std::vector<std::string> argv) {
+    if (!enter_pid_namespace(CLONE_NEWNS) ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+        std::fputs("reuse-id: no PID namespace with a /proc of its own\n", stderr);
+        _exit(126);
+    }
+    const pid_t victim = start_sleeping_child();
+    const std::string victim_entry = "/proc/" + std::to_string(victim);
+    argv.push_back(std::to_string(victim));
+    int listener = -1;
+    const pid_t program = start_with_opens_held(argv, listener);
+    if (program < 0) {
+        std::fputs("reuse-id: no seccomp listener\n", stderr);
+        _exit(126);
+    }
+    pid_t newcomer = -1;
+    int looks = 0;
+    std::array<pollfd, 2> watched{
+        {{listener, POLLIN, 0}, {platform::pidfd_open(program), POLLIN, 0}}};
+    while (watched[1].revents == 0 && poll(watched.data(), watched.size(), -1) >= 0) {
+        seccomp_notif request{};
+        if ((watched[0].revents & POLLIN) == 0 ||
+            ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
+            continue;
+        }
+        // The path that the held openat() names, read from the program's memory.
+        std::array<char, 64> path{};
+        iovec local{path.data(), path.size() - 1};
+        iovec remote{reinterpret_cast<void*>(request.data.args[1]), path.size() - 1};
+        process_vm_readv(static_cast<pid_t>(request.pid), &local, 1, &remote, 1, 0);
+        const std::string_view opened(path.data());
+        if (opened.substr(0, victim_entry.size()) == victim_entry &&
+            (opened.size() == victim_entry.size() || opened[victim_entry.size()] == '/') &&
+            ++looks == 2) {
+            newcomer = give_id_to_newcomer(victim);
+        }
+        seccomp_notif_resp response{};
+        response.id = request.id;
+        response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+    }
+    const int program_exit = exit_code_of(program);
+    // A SIGKILL takes effect when its target next runs, which on a busy machine may be a
+    // while after the kill() that sent it.
+    pollfd newcomer_end{platform::pidfd_open(newcomer), POLLIN, 0};
+    const bool survived = newcomer > 0 && poll(&newcomer_end, 1, 2000) == 0;
+    std::fprintf(stderr, "reuse-id: %s; the program exited with %d\n",
+                 newcomer < 0         ? "the program never looked up the ID a second time"
+                 : newcomer != victim ? "the new process did not get the ID"
+                 : survived           ? "the new process with the ID survived"
+                                      : "the new process with the ID was killed",
+                 program_exit);
+    _exit(newcomer == victim && survived && program_exit == 0 ? 0 : 1);
+}
+
 }  // namespace
 
 int run_system_mode(const std::vector<std::string>& arguments) {
@@ -82,8 +257,8 @@ int run_system_mode(const std::vector<std::string>& arguments) {
         argv.push_back(std::to_string(getpid()));
         return exec(argv);
     }
-    if (arguments.size() >= 2 && arguments[0] == "no-pidfd") {
-        return deny_pidfd_calls() ? exec({arguments.begin() + 1, arguments.end()}) : 126;
+    if (arguments.size() >= 4 && arguments[0] == "deny") {
+        return deny(arguments[1], arguments[2], {arguments.begin() + 3, arguments.end()});
     }
     if (arguments.size() >= 3 && arguments[0] == "file-size-limit") {
         const auto bytes = static_cast<rlim_t>(std::stoul(arguments[1]));
@@ -96,6 +271,12 @@ int run_system_mode(const std::vector<std::string>& arguments) {
     }
     if (arguments.size() >= 2 && arguments[0] == "in-pid-namespace") {
         return run_in_pid_namespace({arguments.begin() + 1, arguments.end()});
+    }
+    if (arguments.size() == 2 && arguments[0] == "second-thread") {
+        return sleep_in_second_thread(arguments[1]);
+    }
+    if (arguments.size() >= 2 && arguments[0] == "reuse-id") {
+        return run_reusing_victim_id({arguments.begin() + 1, arguments.end()});
     }
     return 2;
 }

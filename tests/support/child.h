@@ -35,6 +35,10 @@ class Child {
 
     /// Waits for the end and releases the child; returns its exit code (128 + signal on Linux).
     int wait();
+    /// How long the child ran or was ready to run, known once wait() has returned: a busy
+    /// loop's whole life however busy the machine is, where its processor time alone would
+    /// shrink with its share of the processors. Windows: its processor time.
+    [[nodiscard]] std::chrono::milliseconds busy_time() const { return busy_time_; }
     /// Waits for the end but keeps holding the child, so that its ID still opens.
     void wait_for_end_and_hold();
     /// True when the child has not ended yet.
@@ -46,6 +50,7 @@ class Child {
     std::intptr_t native_;
     std::uint32_t pid_;
     bool released_ = false;
+    std::chrono::milliseconds busy_time_{0};
 };
 
 }  // namespace exitwatch::testing

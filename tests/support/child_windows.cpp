@@ -29,6 +29,10 @@ std::vector<Launcher> watchdog_launchers() {
     return launchers;
 }
 
+std::vector<Launcher> sandbox_launchers() {
+    return {};
+}
+
 namespace {
 
 HANDLE handle_of(std::intptr_t native) {
@@ -96,6 +100,16 @@ int Child::wait() {
     WaitForSingleObject(handle_of(native_), INFINITE);
     DWORD exit_code = 0;
     GetExitCodeProcess(handle_of(native_), &exit_code);
+    FILETIME created{};
+    FILETIME ended{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (GetProcessTimes(handle_of(native_), &created, &ended, &kernel, &user)) {
+        const auto ticks = [](const FILETIME& time) {  // of 100 ns
+            return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+        };
+        busy_time_ = std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
+    }
     CloseHandle(handle_of(native_));
     released_ = true;
     return static_cast<int>(exit_code);

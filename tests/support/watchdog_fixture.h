@@ -21,7 +21,12 @@ struct Finished {
     milliseconds took;
     std::string output;  // standard output and error together: always empty
     std::string log;
+    milliseconds busy_time;  // how long it ran or was ready to run (Child::busy_time)
 };
+
+/// How long a watchdog may be busy while it waits ten seconds: a busy loop is busy for all
+/// of them, a wait for a few milliseconds, a sanitizer's or an emulator's start some more.
+inline constexpr milliseconds idle_wait_busy_time{1000};
 
 /// The command that starts `program`, one of this build's: through the emulator where the
 /// tests run under one (qemu-user, on Linux for another architecture), else the program
@@ -52,8 +57,13 @@ inline void PrintTo(const Launcher& launcher, std::ostream* out) {
     *out << launcher.name;
 }
 
-/// Every way this system's tests start the watchdog.
+/// Every way this system's tests start the watchdog: on Linux through pidfds, and through
+/// /proc where the kernel has no pidfd calls.
 std::vector<Launcher> watchdog_launchers();
+
+/// On Linux, the watchdog under the seccomp filters of containers and services, where
+/// each takes a way of its own to the same outcomes; none on Windows.
+std::vector<Launcher> sandbox_launchers();
 
 /// Starts the real program and the test helper inside a scratch folder of the test's own.
 class WatchdogTest : public ::testing::TestWithParam<Launcher> {
@@ -101,7 +111,8 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
     Finished finish(Child& watchdog, Clock::time_point started) {
         const int status = watchdog.wait();
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
-        return {status, took, ScratchDir::read_file(last_output_), scratch_.read_log()};
+        return {status, took, ScratchDir::read_file(last_output_), scratch_.read_log(),
+                watchdog.busy_time()};
     }
 
     Finished run_watchdog(const std::vector<std::string>& arguments) {
@@ -115,6 +126,7 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.output, "");
         EXPECT_GE(run.took, milliseconds(10000));
+        EXPECT_LT(run.busy_time, idle_wait_busy_time);
         EXPECT_EQ(victim.wait(), killed_status);
     }
 
