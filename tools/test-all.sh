@@ -8,14 +8,29 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev util-linux procps
-          binutils coreutils file unzip groff-base mandoc lintian
-          g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64 wine64 wine32:i386
-          g++-i686-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf libstdc++6:i386
-          diffoscope-minimal)
-# qemu-user-static without what it recommends: binfmt-support would register it with the
-# kernel for the whole machine, and the tests start it themselves.
-emulators=(qemu-user-static)
+# Every package with --no-install-recommends: what the suites use, and nothing that a
+# package merely recommends (diffoscope-minimal alone recommends some 600, R and ffmpeg
+# among them). A bare Debian 12 machine of this project's kind resolves the list to 363
+# new packages (apt-get -s over its package list); each one a suite would lack is named.
+packages=(
+    cmake g++ clang clang-format clang-tidy libgtest-dev util-linux procps binutils coreutils
+    libclang-rt-14-dev  # the sanitizers' and libFuzzer's runtimes, which clang only recommends
+    file unzip groff-base mandoc  # the package checks: file types, the ZIP, the manual page
+    lintian
+    rpm rpmlint  # rpmbuild for CPack's RPM generator, rpm -qp and rpm2cpio for the checks
+    g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64
+    # Wine's loaders and server; the "wine" wrapper and fonts that it recommends are not
+    # needed, since the tests start /usr/lib/wine/wine{,64} themselves and draw nothing.
+    wine64 wine32:i386
+    g++-i686-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+    libstdc++6:i386  # the dynamic i386 test programs, run natively
+    # Names the file that differs when a rebuild is not the same; without the tools it
+    # recommends it compares archives' members and shows bytes, which is enough for that.
+    diffoscope-minimal
+    # Without binfmt-support, which it recommends and which would register it with the
+    # kernel for the whole machine: the tests start the emulator themselves.
+    qemu-user-static
+)
 missing() {
     local package
     for package in "$@"; do
@@ -24,15 +39,12 @@ missing() {
     done
 }
 mapfile -t missing_packages < <(missing "${packages[@]}")
-mapfile -t missing_emulators < <(missing "${emulators[@]}")
-if ((${#missing_packages[@]} + ${#missing_emulators[@]})); then
-    echo "== installing ${missing_packages[*]} ${missing_emulators[*]}"
+if ((${#missing_packages[@]})); then
+    echo "== installing ${missing_packages[*]}"
     [[ "$(dpkg --print-foreign-architectures)" == *i386* ]] || dpkg --add-architecture i386
     apt-get update -qq
-    export DEBIAN_FRONTEND=noninteractive
-    ((${#missing_packages[@]} == 0)) || apt-get install -y -qq "${missing_packages[@]}"
-    ((${#missing_emulators[@]} == 0)) ||
-        apt-get install -y -qq --no-install-recommends "${missing_emulators[@]}"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        "${missing_packages[@]}"
 fi
 
 step() { echo; echo "== $*"; }
@@ -44,19 +56,44 @@ build() {
     cmake --build --preset "$preset" -j "$(nproc)"
 }
 
-# Runs a test preset, then says once for each reason why tests were skipped: GoogleTest
-# writes the reason on the line after "Skipped".
+scratch=$(mktemp -d)
+# One line for each suite, written at the end whether the run passes or fails.
+summary=$scratch/summary
+all_tests=0 all_passed=0 all_skipped=0
+print_summary() {
+    echo
+    echo "== summary"
+    column -t -s '|' "$summary" 2>/dev/null || tr '|' ' ' <"$summary"
+    echo "total: $all_tests tests, $all_passed passed, $all_skipped skipped; $SECONDS s in all"
+}
+trap 'print_summary; rm -rf "$scratch"' EXIT
+
+# Runs a test preset, then says once for each reason why tests were skipped (GoogleTest
+# writes the reason on the line after "Skipped") and adds the suite to the summary.
 run_suite() {
-    local preset=$1
+    local preset=$1 started=$SECONDS status=0 log tests failed skipped
     shift
-    ctest --preset "$preset" "$@"
+    ctest --preset "$preset" "$@" | tee "$scratch/ctest-output" || status=$?
+    log=build/$preset/Testing/Temporary/LastTest.log
     awk -v preset="$preset" '/: Skipped$/ { getline reason; count[reason]++ }
-        END { for (reason in count) print "SKIPPED " count[reason] " tests of " preset ": " reason }' \
-        "build/$preset/Testing/Temporary/LastTest.log"
+        END { for (reason in count) print "SKIPPED " count[reason] " tests of " preset ": " reason }' "$log"
+    tests=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest-output")
+    failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of .*/\1/p' "$scratch/ctest-output")
+    skipped=$(grep -c ': Skipped$' "$log" || true)
+    tests=${tests:-0} failed=${failed:-0}
+    echo "$preset|$tests tests|$((tests - failed - skipped)) passed|$failed failed|$skipped skipped|$((SECONDS - started)) s" >>"$summary"
+    all_tests=$((all_tests + tests)) all_passed=$((all_passed + tests - failed - skipped))
+    all_skipped=$((all_skipped + skipped))
+    return "$status"
 }
 
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+# A check that is no ctest suite, timed for the summary.
+run_check() {
+    local name=$1 started=$SECONDS
+    shift
+    "$@"
+    echo "$name|check|passed|||$((SECONDS - started)) s" >>"$summary"
+}
 # Whether this machine starts a program: tried, not guessed from names or versions. Where
 # the kernel does not run its machine code, sets `reason` to the system's answer ("Exec
 # format error") and fails; any other failure of the program ends the test command.
@@ -75,28 +112,39 @@ for preset in linux linux-clang linux-release sanitize; do
     run_suite "$preset"
 done
 
+fuzz() {
+    local corpus
+    build fuzz
+    corpus=$(mktemp -d)
+    build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 \
+        "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
+    rm -rf "$corpus"
+}
 step "fuzz: the process ID parser against the C library's scan"
-build fuzz
-corpus=$(mktemp -d)
-build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 \
-    "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
-rm -rf "$corpus"
+run_check fuzz fuzz
 
+licensed() {
+    local unlicensed
+    unlicensed=$(git ls-files '*.cpp' '*.h' '*.in' '*.cmake' '*CMakeLists.txt' '*.sh' '*.awk' \
+                 '*.manifest' '*.1' .ci/run .clang-format .clang-tidy |
+                 xargs grep -L "SPDX-License-Identifier: MIT" || true)
+    [[ -z "$unlicensed" ]] || { echo "no SPDX-License-Identifier line: $unlicensed"; return 1; }
+}
 step "licence: every code file names it"
-unlicensed=$(git ls-files '*.cpp' '*.h' '*.in' '*.cmake' '*CMakeLists.txt' '*.sh' '*.awk' \
-             '*.manifest' '*.1' .ci/run .clang-format .clang-tidy |
-             xargs grep -L "SPDX-License-Identifier: MIT" || true)
-[[ -z "$unlicensed" ]] || { echo "no SPDX-License-Identifier line: $unlicensed"; exit 1; }
+run_check licence licensed
 
+formatted() { git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror; }
 step "clang-format"
-git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+run_check clang-format formatted
 
+tidy() {
+    local findings
+    findings=$(clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp \
+        exitwatch/platform/process_linux.cpp tests/fuzz/process_id_fuzzer.cpp 2>&1) ||
+        { echo "$findings"; return 1; }
+}
 step "clang-tidy"
-if ! findings=$(clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp \
-        exitwatch/platform/process_linux.cpp tests/fuzz/process_id_fuzzer.cpp 2>&1); then
-    echo "$findings"
-    exit 1
-fi
+run_check clang-tidy tidy
 
 # The suites of the other architectures start every test program, the watchdog and the
 # helper through the preset's emulator, so no binfmt_misc entry is needed or changed.
@@ -117,8 +165,18 @@ for preset in linux-arm64:qemu-aarch64 linux-armhf:qemu-arm; do
 done
 
 step "Wine: the 64-bit build and the 32-bit program that ships, in one prefix"
-build windows-x64
-build windows-x86
+# Each Windows preset on its own builds the other bitness's test helper as well; here each
+# is pointed at the one that the other preset builds anyway, so nothing is built twice.
+if starts /usr/lib/wine/wine --version; then
+    across_bitness=ON
+else
+    echo "SKIPPED: the windows-x86 suite and the cross-bitness tests: this kernel does not start 32-bit x86 programs ($reason)"
+    across_bitness=OFF
+fi
+build windows-x64 -DEXITWATCH_TEST_ACROSS_BITNESS=$across_bitness \
+    -DEXITWATCH_OTHER_BITNESS_HELPER="$PWD/build/windows-x86/tests/exitwatch_test_helper.exe"
+build windows-x86 -DEXITWATCH_TEST_ACROSS_BITNESS=$across_bitness \
+    -DEXITWATCH_OTHER_BITNESS_HELPER="$PWD/build/windows-x64/tests/exitwatch_test_helper.exe"
 export WINEPREFIX=/tmp/exitwatch-wine-prefix WINEDEBUG=-all
 # Wine's first start sets up the prefix and is slow: do it once, not in every test, and
 # keep one server running for both suites. A prefix set up before the 32-bit loader was
@@ -131,30 +189,32 @@ rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p 60
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-if starts /usr/lib/wine/wine --version; then
+if [[ $across_bitness == ON ]]; then
     step "windows-x64 under Wine, watching 32-bit processes too"
     run_suite windows-x64
     step "windows-x86 under Wine's 32-bit loader: $(realpath build/windows-x86/exitwatch.exe), watching 64-bit processes too"
     run_suite windows-x86
 else
-    echo "SKIPPED: the windows-x86 suite and the cross-bitness tests: this kernel does not start 32-bit x86 programs ($reason)"
-    build windows-x64 -DEXITWATCH_OTHER_BITNESS_HELPER=
     step "windows-x64 under Wine"
     run_suite windows-x64
     step "windows-x86: the 32-bit program that ships, checked by inspection only"
-    cmake -DOBJDUMP=i686-w64-mingw32-objdump -DPROGRAM=build/windows-x86/exitwatch.exe \
-          -DFORMAT=pei-i386 -P cmake/CheckWindowsProgram.cmake
+    run_check windows-x86 cmake -DOBJDUMP=i686-w64-mingw32-objdump \
+        -DPROGRAM=build/windows-x86/exitwatch.exe -DFORMAT=pei-i386 -P cmake/CheckWindowsProgram.cmake
 fi
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 
-step "packages: a .deb for each Linux architecture, the Windows ZIP, SHA256SUMS"
-tools/package.sh
-tests/packages/check_packages.sh
+step "packages: a .deb, an RPM and a tarball for each Linux architecture, the Windows ZIP, SHA256SUMS"
+packages() {
+    tools/package.sh
+    tests/packages/check_packages.sh
+}
+run_check packages packages
 
 step "packages: the same commit rebuilt in other folders gives the same bytes"
-tests/packages/check_reproducible.sh
+run_check reproducible tests/packages/check_reproducible.sh
 
 step "benchmark, quick run: only proves that it still works"
-build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch build/windows-x86/exitwatch.exe
+run_check benchmark build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch \
+    build/windows-x86/exitwatch.exe
 
 step "all suites passed"
