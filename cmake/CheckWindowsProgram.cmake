@@ -3,7 +3,8 @@
 #   cmake -DOBJDUMP=<objdump> -DPROGRAM=<exe> -DFORMAT=<pei-i386|pei-x86-64> -P CheckWindowsProgram.cmake
 # It must be a console program of that format, import system DLLs only, carry the manifest
 # as resource 1 of type RT_MANIFEST (24) and the version, and be hardened: ASLR with the
-# relocations it needs, high-entropy ASLR on 64-bit Windows, DEP.
+# relocations it needs, high-entropy ASLR on 64-bit Windows, DEP, and on 32-bit Windows
+# NO_SEH, since it registers no structured exception handler.
 cmake_minimum_required(VERSION 3.25)
 
 execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
@@ -26,6 +27,8 @@ expect("PE File Base Relocations" "has no relocations, which ASLR needs")
 expect("\n[\t ]+NX_COMPAT\n" "does not ask for DEP")
 if(FORMAT STREQUAL "pei-x86-64")
     expect("\n[\t ]+HIGH_ENTROPY_VA\n" "does not ask for high-entropy ASLR")
+else()
+    expect("\n[\t ]+NO_SEH\n" "says neither NO_SEH nor carries a SafeSEH table")
 endif()
 
 set(system_dlls KERNEL32.dll msvcrt.dll)
@@ -36,4 +39,4 @@ foreach(dll IN LISTS imports)
         message(FATAL_ERROR "${PROGRAM} imports ${dll}, which a clean Windows does not have")
     endif()
 endforeach()
-message(STATUS "${PROGRAM}: ${FORMAT} console program, imports ${imports}, manifest, version, ASLR and DEP")
+message(STATUS "${PROGRAM}: ${FORMAT} console program, imports ${imports}, manifest, version, ASLR, DEP and NO_SEH or 64-bit")

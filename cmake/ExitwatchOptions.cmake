@@ -50,6 +50,13 @@ if(WIN32)
         WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
     target_link_options(exitwatch_options INTERFACE -static -Wl,--no-insert-timestamp
         -Wl,--dynamicbase -Wl,--nxcompat $<$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>:-Wl,--high-entropy-va>)
+    # The 32-bit program registers no structured exception handler (it is built without
+    # exceptions, and the runtime's start-up sets a top-level filter, not SEH frames), so
+    # it says so in its header (NO_SEH) for the PE checkers that want either that or a
+    # SafeSEH table. 64-bit images describe their frames in tables and need no such mark.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+        target_link_options(exitwatch_program_code INTERFACE -Wl,--no-seh)
+    endif()
 endif()
 
 # On Linux the program that ships is one static file that runs on any distribution, and so

@@ -4,8 +4,12 @@
 # every package and checks out; each .deb passes lintian with no error or warning, names
 # its architecture, depends on nothing and installs a hardened static program for that
 # architecture, which runs there (natively or under qemu-user) and logs exactly, the
-# manual page, which lints clean, the copyright and the changelog; the ZIP holds the 32-bit
-# Windows program, with the project's version and copyright, the licence and the README.
+# manual page, which lints clean, the copyright and the changelog; the RPM and the tarball
+# of each architecture hold that very program, the RPM with its architecture's name, no
+# dependency, the licence marked as such and no rpmlint error, the tarball under one
+# folder with root's entries, sorted, the licence, README and changelog; the ZIP holds the
+# 32-bit Windows program, with the project's version and copyright, the licence and the
+# README.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -15,13 +19,13 @@ version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 [[ -n "$version" ]] || fail "no version in CMakeLists.txt"
 packages=build/packages
 zip=exitwatch-${version}-windows-x86.zip
-# Debian architecture, what file(1) says of its program's machine and linking, how it is
-# run here. armhf's C library has no start file for a static PIE.
+# Debian architecture, RPM's name for it, what file(1) says of its program's machine and
+# linking, how it is run here. armhf's C library has no start file for a static PIE.
 architectures=(
-    "amd64|x86-64|static-pie linked|"
-    "i386|Intel 80386|static-pie linked|qemu-i386-static"
-    "arm64|ARM aarch64|static-pie linked|qemu-aarch64-static"
-    "armhf|ARM, EABI5|statically linked|qemu-arm-static"
+    "amd64|x86_64|x86-64|static-pie linked|"
+    "i386|i686|Intel 80386|static-pie linked|qemu-i386-static"
+    "arm64|aarch64|ARM aarch64|static-pie linked|qemu-aarch64-static"
+    "armhf|armv7hl|ARM, EABI5|statically linked|qemu-arm-static"
 )
 
 # A hardened static program: no interpreter, relocation-read-only data, a stack that
@@ -44,7 +48,9 @@ trap 'rm -rf "$root"' EXIT
 
 expected_files=("$zip")
 for entry in "${architectures[@]}"; do
-    expected_files+=("exitwatch_${version}_${entry%%|*}.deb")
+    IFS='|' read -r architecture rpm_architecture _ <<<"$entry"
+    expected_files+=("exitwatch_${version}_$architecture.deb" "exitwatch-$version-1.$rpm_architecture.rpm"
+                     "exitwatch-$version-linux-$architecture.tar.gz")
 done
 listed=$(cut -d' ' -f3 "$packages/SHA256SUMS" | sort)
 [[ "$listed" == "$(printf '%s\n' "${expected_files[@]}" | sort)" ]] ||
@@ -52,7 +58,7 @@ listed=$(cut -d' ' -f3 "$packages/SHA256SUMS" | sort)
 (cd "$packages" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check out"
 
 for entry in "${architectures[@]}"; do
-    IFS='|' read -r architecture machine linked emulator <<<"$entry"
+    IFS='|' read -r architecture rpm_architecture machine linked emulator <<<"$entry"
     deb=$packages/exitwatch_${version}_${architecture}.deb
     findings=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "$deb: lintian: $findings"
     [[ "$(dpkg-deb -f "$deb" Package)" == exitwatch ]] || fail "$deb: package name"
@@ -90,6 +96,41 @@ for entry in "${architectures[@]}"; do
     [[ "$(cat "$sys/log_close.txt")" == "$(printf 'pidStr: %s\npid: %s\nprocess exit' "$victim" "$victim")" ]] ||
         fail "$deb: log of a process that ended in time: $(cat "$sys/log_close.txt")"
     echo "$deb: lintian clean, a hardened $machine program, $linked, that runs and logs exactly"
+
+    rpm=$packages/exitwatch-$version-1.$rpm_architecture.rpm
+    findings=$(rpmlint -r tests/packages/exitwatch.rpmlintrc "$rpm" 2>&1) ||
+        fail "$rpm: rpmlint: $findings"
+    [[ "$(rpm -qp --qf '%{NAME} %{VERSION} %{ARCH} %{LICENSE}' "$rpm")" == \
+        "exitwatch $version $rpm_architecture MIT" ]] || fail "$rpm: name, version, architecture or licence"
+    [[ -z "$(rpm -qpR "$rpm" | grep -v '^rpmlib(')" ]] || fail "$rpm: a static program needs nothing"
+    grep -q "log_close.txt" <<<"$(rpm -qp --qf '%{DESCRIPTION}' "$rpm")" || fail "$rpm: description"
+    [[ "$(rpm -qp --changelog "$rpm" | head -n 1)" == *" - $version-1" ]] ||
+        fail "$rpm: changelog does not begin with $version"
+    [[ "$(rpm -qp --qf '[%{FILEFLAGS:fflags} %{FILENAMES}\n]' "$rpm")" == \
+        *"l /usr/share/licenses/exitwatch/LICENSE"* ]] || fail "$rpm: the licence is not marked %license"
+    unpacked=$root/rpm-$architecture
+    mkdir -p "$unpacked"
+    rpm2cpio "$rpm" | (cd "$unpacked" && cpio -idm --quiet)
+    [[ -f "$unpacked/usr/share/man/man1/exitwatch.1.gz" ]] || fail "$rpm: manual page not installed"
+    cmp -s LICENSE "$unpacked/usr/share/licenses/exitwatch/LICENSE" || fail "$rpm: no LICENSE"
+    # The very program that the .deb holds, which ran above.
+    cmp -s "$program" "$unpacked/usr/bin/exitwatch" || fail "$rpm: not the .deb's program"
+    echo "$rpm: no rpmlint error, $rpm_architecture, depends on nothing, the .deb's program"
+
+    tarball=$packages/exitwatch-$version-linux-$architecture.tar.gz
+    top=exitwatch-$version-linux-$architecture
+    listing=$(tar -tzf "$tarball")
+    [[ "$listing" == "$(sort <<<"$listing")" ]] || fail "$tarball: entries not sorted"
+    [[ -z "$(tar -tvzf "$tarball" | awk '$2 != "root/root"')" ]] || fail "$tarball: not all root's"
+    [[ -z "$(grep -v "^$top/" <<<"$listing")" ]] || fail "$tarball: not all under $top/"
+    for file in bin/exitwatch share/man/man1/exitwatch.1.gz share/doc/exitwatch/LICENSE \
+                share/doc/exitwatch/README.md share/doc/exitwatch/CHANGELOG.md; do
+        grep -qx "$top/$file" <<<"$listing" || fail "$tarball: no $file"
+    done
+    tar -xzf "$tarball" -C "$root"
+    cmp -s "$program" "$root/$top/bin/exitwatch" || fail "$tarball: not the .deb's program"
+    cmp -s CHANGELOG.md "$root/$top/share/doc/exitwatch/CHANGELOG.md" || fail "$tarball: changelog"
+    echo "$tarball: one folder of root's sorted entries, the .deb's program, its manual page and documents"
 done
 
 page=$root/exitwatch.1

@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
-# What a Debian package carries beside the program, made in the build tree: the manual
-# page and the changelog compressed with gzip -9n (no name or time in the header, so that
-# the bytes never change), and the copyright in Debian's machine-readable format, from
-# LICENSE. The changelog is CHANGELOG.md in Debian's format. The one lintian override
-# says why the program is static.
+# What the Linux packages carry beside the program, made in the build tree: the manual
+# page and the Debian changelog compressed with gzip -9n (no name or time in the header, so
+# that the bytes never change), and the copyright in Debian's machine-readable format, from
+# LICENSE. The changelogs are CHANGELOG.md in Debian's format and in RPM's. The one lintian
+# override says why the program is static.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE)
 
@@ -11,11 +11,14 @@ configure_file(${PROJECT_SOURCE_DIR}/doc/exitwatch.1 exitwatch.1 @ONLY)
 execute_process(COMMAND gzip -9nkf exitwatch.1
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR} COMMAND_ERROR_IS_FATAL ANY)
 
-file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian)
-execute_process(
-    COMMAND awk -v package=${PROJECT_NAME} -v "maintainer=${EXITWATCH_MAINTAINER}"
-            -f ${PROJECT_SOURCE_DIR}/cmake/debian-changelog.awk ${PROJECT_SOURCE_DIR}/CHANGELOG.md
-    OUTPUT_FILE ${PROJECT_BINARY_DIR}/debian/changelog COMMAND_ERROR_IS_FATAL ANY)
+file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian ${PROJECT_BINARY_DIR}/rpm)
+foreach(format debian rpm)
+    execute_process(
+        COMMAND awk -v package=${PROJECT_NAME} -v "maintainer=${EXITWATCH_MAINTAINER}"
+                -v format=${format} -v release=${EXITWATCH_RPM_RELEASE} -f ${PROJECT_SOURCE_DIR}/cmake/package-changelog.awk
+                ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        OUTPUT_FILE ${PROJECT_BINARY_DIR}/${format}/changelog COMMAND_ERROR_IS_FATAL ANY)
+endforeach()
 execute_process(COMMAND gzip -9nkf changelog
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/debian COMMAND_ERROR_IS_FATAL ANY)
 
