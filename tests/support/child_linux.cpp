@@ -46,11 +46,10 @@ std::vector<Launcher> watchdog_launchers() {
 }
 
 // The pidfd calls answer EPERM under the default profiles of Docker before 20.10 and of
-// containerd before 1.4, and in services with SystemCallErrorNumber=EPERM. A filter of
-// pidfd_open alone takes the same way as one of both, since pidfd_send_signal then never
-// comes.
+// containerd before 1.4, and in services with SystemCallErrorNumber=EPERM.
 std::vector<Launcher> sandbox_launchers() {
     return {denying("container", "EPERM", "pidfd_open,pidfd_send_signal"),
+            denying("open_eperm", "EPERM", "pidfd_open"),
             denying("kill_eperm", "EPERM", "pidfd_send_signal"),
             denying("kill_enosys", "ENOSYS", "pidfd_send_signal"),
             denying("no_timerfd", "EPERM", "timerfd_create")};
