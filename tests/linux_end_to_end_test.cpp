@@ -53,20 +53,28 @@ bool denies(const Launcher& launcher, const std::string& call) {
 /// What only a sandbox's filter can change: whom the watchdog may end at all.
 class LinuxRefusals : public LinuxEndToEnd {
   protected:
-    /// The ID of a thread of `process` other than its main one, once it has started.
-    static std::string second_thread_of(std::uint32_t process) {
-        const std::string main_thread = std::to_string(process);
-        const auto tasks = "/proc/" + main_thread + "/task";
+    /// The first line that the child started last writes, once it has written it.
+    [[nodiscard]] std::string first_line_of_last_output() const {
         for (int look = 0; look < 500; ++look, std::this_thread::sleep_for(milliseconds(10))) {
-            std::error_code none;
-            for (const auto& task : std::filesystem::directory_iterator(tasks, none)) {
-                if (task.path().filename() != main_thread) {
-                    return task.path().filename().string();
-                }
+            const std::string output = ScratchDir::read_file(last_output_);
+            if (output.find('\n') != std::string::npos) {
+                return output.substr(0, output.find('\n'));
             }
         }
-        ADD_FAILURE() << "no second thread in " << tasks;
-        return main_thread;
+        ADD_FAILURE() << "nothing written to " << last_output_;
+        return "";
+    }
+
+    /// The run refused `id` at once with `error`, silently, and `process` runs on.
+    static void expect_refused_at_once(const Finished& run, const std::string& id, int error,
+                                       const Child& process) {
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.output, "");
+        EXPECT_LT(run.took, milliseconds(5000));
+        EXPECT_EQ(run.log,
+                  log_lines("pidStr: " + id, "pid: " + id,
+                            "Unable to find process: " + std::to_string(error), "process exit"));
+        EXPECT_TRUE(process.running());
     }
 };
 
@@ -84,21 +92,15 @@ TEST_P(LinuxRefusals, RefusesAnotherUsersProcessAtOnce) {
     const std::string pid = std::to_string(victim.pid());
     const Clock::time_point started = Clock::now();
     Child watchdog = start(as_nobody(watchdog_command({pid})));
-    const Finished run = finish(watchdog, started);
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "");
-    EXPECT_LT(run.took, milliseconds(5000));
-    EXPECT_EQ(run.log,
-              log_lines("pidStr: " + pid, "pid: " + pid,
-                        "Unable to find process: " + std::to_string(EPERM), "process exit"));
-    EXPECT_TRUE(victim.running());
+    expect_refused_at_once(finish(watchdog, started), pid, EPERM, victim);
 }
 
 // kill() takes the ID of any thread for its whole process, whose ID is another one: such
 // an ID is refused at once, whichever way the watchdog opens.
 TEST_P(LinuxRefusals, RefusesTheIdOfAThreadThatIsNotItsProcesssMainOne) {
     Child process = start(helper_command({"second-thread", "60000"}));
-    const std::string thread = second_thread_of(process.pid());
+    const std::string thread = first_line_of_last_output();
+    ASSERT_NE(thread, std::to_string(process.pid()));
     // Where pidfd_open is asked, its own answer, which Linux 6.9 changed from EINVAL to
     // ENOENT; else the /proc path's, EINVAL.
     int error = EINVAL;
@@ -106,14 +108,7 @@ TEST_P(LinuxRefusals, RefusesTheIdOfAThreadThatIsNotItsProcesssMainOne) {
         platform::pidfd_open(static_cast<pid_t>(std::stoi(thread))) < 0) {
         error = errno;
     }
-    const Finished run = run_watchdog({thread});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.output, "");
-    EXPECT_LT(run.took, milliseconds(5000));
-    EXPECT_EQ(run.log,
-              log_lines("pidStr: " + thread, "pid: " + thread,
-                        "Unable to find process: " + std::to_string(error), "process exit"));
-    EXPECT_TRUE(process.running());
+    expect_refused_at_once(run_watchdog({thread}), thread, error, process);
 }
 
 // The process may end, be reaped and its ID go to a new process between the watchdog's

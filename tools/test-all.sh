@@ -43,8 +43,15 @@ if ((${#missing_packages[@]})); then
     echo "== installing ${missing_packages[*]}"
     [[ "$(dpkg --print-foreign-architectures)" == *i386* ]] || dpkg --add-architecture i386
     apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-        "${missing_packages[@]}"
+    # dpkg's word on each package is shown only when the install fails.
+    install_log=$(mktemp)
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+            "${missing_packages[@]}" >"$install_log" 2>&1; then
+        cat "$install_log"
+        exit 1
+    fi
+    grep -E "^[0-9]+ upgraded, [0-9]+ newly installed" "$install_log" || true
+    rm -f "$install_log"
 fi
 
 step() { echo; echo "== $*"; }

@@ -9,7 +9,8 @@
 //   in-pid-namespace PROGRAM ARGS...   runs PROGRAM in a PID namespace of its own beside
 //                                      a sibling; 0 when PROGRAM exited with 0 and the
 //                                      sibling survived it
-//   second-thread MS                   sleeps MS milliseconds in a second thread
+//   second-thread MS                   sleeps MS milliseconds in a second thread, whose
+//                                      ID it writes on a line of its own first
 //   reuse-id PROGRAM ARGS...           runs PROGRAM ARGS... VICTIM in a PID namespace of
 //                                      its own, where VICTIM is process 2; when PROGRAM
 //                                      opens /proc/VICTIM for the second time, reaps the
@@ -126,9 +127,14 @@ int run_in_pid_namespace(const std::vector<std::string>& argv) {
     _exit(sibling_alive && program_exit == 0 ? 0 : 1);
 }
 
+// Under qemu-user the process has threads of the emulator's own beside the program's: the
+// test is told which one is the program's.
 int sleep_in_second_thread(const std::string& milliseconds) {
-    std::thread sleeper(
-        [&] { std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds))); });
+    std::thread sleeper([&] {
+        std::printf("%ld\n", static_cast<long>(syscall(SYS_gettid)));
+        std::fflush(stdout);
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds)));
+    });
     sleeper.join();
     return 0;
 }
