@@ -27,6 +27,9 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 using Deadline = Clock::time_point;
 
 constexpr std::chrono::milliseconds longest_look_interval{10};
+// poll() may return late by a thousandth of its time-out (10 ms of 10 s): without a timer
+// it waits at most this long at a time, so that the deadline is kept to a millisecond.
+constexpr int longest_poll_ms = 1000;
 
 /// Owns a file descriptor that lives only within one operation.
 class Fd {
@@ -77,7 +80,7 @@ bool wait_for_pidfd(int pidfd, Deadline deadline) {
     const Fd timer = deadline_timer(deadline);
     std::array<pollfd, 2> watched{{{pidfd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
     for (;;) {
-        const int timeout_ms = timer ? -1 : milliseconds_until(deadline);
+        const int timeout_ms = timer ? -1 : std::min(milliseconds_until(deadline), longest_poll_ms);
         const int ready = poll(watched.data(), watched.size(), timeout_ms);
         if (ready < 0 && errno != EINTR) {
             return false;
