@@ -59,11 +59,23 @@ struct Reaped {
     rusage usage{};
 };
 
-/// How a watcher runs: as it is, or where the pidfd calls fail as on kernels before 5.3.
-enum class Pidfds { available, missing };
+/// How a watcher runs: as it is, where the pidfd calls fail as on kernels before 5.3, or
+/// where timerfd_create fails as under some seccomp filters.
+enum class Filter { none, no_pidfds, no_timerfd };
+
+bool apply(Filter filter) {
+    switch (filter) {
+        case Filter::no_pidfds:
+            return exitwatch::testing::deny_pidfd_calls();
+        case Filter::no_timerfd:
+            return exitwatch::testing::deny_system_calls({SYS_timerfd_create}, EPERM);
+        default:
+            return true;
+    }
+}
 
 Run spawn(const std::vector<std::string>& argv, const std::string& folder,
-          Pidfds pidfds = Pidfds::available) {
+          Filter filter = Filter::none) {
     std::vector<char*> arguments;
     for (const std::string& argument : argv) {
         arguments.push_back(const_cast<char*>(argument.c_str()));
@@ -76,8 +88,7 @@ Run spawn(const std::vector<std::string>& argv, const std::string& folder,
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
-        if (chdir(folder.c_str()) == 0 &&
-            (pidfds == Pidfds::available || exitwatch::testing::deny_pidfd_calls())) {
+        if (chdir(folder.c_str()) == 0 && apply(filter)) {
             execvp(arguments[0], arguments.data());
         }
         _exit(127);
@@ -174,7 +185,7 @@ void measure_exit_latency(const Settings& settings, Results& results) {
         const std::map<std::string, Run> watchers = {
             {"exitwatch", spawn({settings.exitwatch, pid}, folder)},
             {"exitwatch, /proc fallback",
-             spawn({settings.exitwatch, pid}, folder + "/fallback", Pidfds::missing)},
+             spawn({settings.exitwatch, pid}, folder + "/fallback", Filter::no_pidfds)},
             {"pidwait -F", spawn({"pidwait", "-F", folder + "/victim.pid"}, folder)},
             {"tail --pid", spawn({"tail", "--pid=" + pid, "-f", "/dev/null"}, folder)},
         };
@@ -207,60 +218,92 @@ pid_t child_of(pid_t parent) {
     return -1;
 }
 
-/// exitwatch on a process that never ends, beside timeout -s KILL 10 on another one.
+/// exitwatch on processes that never end, in each way it keeps its deadline (a timerfd;
+/// poll()'s own time-out where timerfd_create fails; looks at /proc), each in a folder of
+/// its own, beside timeout -s KILL 10 on another one.
 void measure_deadline(const Settings& settings, Results& results) {
+    const std::vector<std::pair<std::string, Filter>> ways = {
+        {"exitwatch", Filter::none},
+        {"exitwatch, no timerfd", Filter::no_timerfd},
+        {"exitwatch, /proc fallback", Filter::no_pidfds}};
+    struct Watched {
+        std::string folder;
+        Run victim;
+        Run watchdog;
+        Clock::time_point pid_line{}, kill_notice{}, victim_died{};
+    };
     for (int run = 0; run < settings.deadline_runs; ++run) {
         const std::string folder = scratch_folder();
         const int changes = inotify_init1(IN_CLOEXEC);
-        inotify_add_watch(changes, folder.c_str(), IN_MODIFY);
         // timeout first: finding its child takes a moment, which must not delay noticing
-        // the watchdog's first lines.
+        // the watchdogs' first lines.
         const Run timeout = spawn({"timeout", "-s", "KILL", "10", "sleep", "60"}, folder);
         const pid_t timeout_victim = child_of(timeout.pid);
-        const Run victim = spawn_victim(std::chrono::hours(1));
-        const Run watchdog = spawn({settings.exitwatch, std::to_string(victim.pid)}, folder);
-
-        std::array<pollfd, 3> watched{
-            {{changes, POLLIN, 0},
-             {exitwatch::platform::pidfd_open(victim.pid), POLLIN, 0},
-             {exitwatch::platform::pidfd_open(timeout_victim), POLLIN, 0}}};
-        Clock::time_point pid_line{}, kill_notice{}, victim_died{}, timeout_victim_died{};
+        std::vector<pollfd> ends{{exitwatch::platform::pidfd_open(timeout_victim), POLLIN, 0}};
+        std::vector<Watched> watched;
+        for (const auto& [name, filter] : ways) {
+            const std::string own = folder + "/" + std::to_string(watched.size());
+            std::filesystem::create_directory(own);
+            inotify_add_watch(changes, own.c_str(), IN_MODIFY);
+            const Run victim = spawn_victim(std::chrono::hours(1));
+            watched.push_back(
+                {own, victim,
+                 spawn({settings.exitwatch, std::to_string(victim.pid)}, own, filter)});
+            ends.push_back({exitwatch::platform::pidfd_open(victim.pid), POLLIN, 0});
+        }
+        Clock::time_point timeout_victim_died{};
+        std::vector<pollfd> polled = ends;
+        polled.push_back({changes, POLLIN, 0});
         const Clock::time_point give_up = Clock::now() + 2 * grace_period;
-        while ((watched[1].fd >= 0 || watched[2].fd >= 0) && Clock::now() < give_up) {
-            poll(watched.data(), watched.size(), 1000);
+        const auto all_ended = [&] {
+            return std::all_of(polled.begin(), polled.end() - 1,
+                               [](const pollfd& end) { return end.fd < 0; });
+        };
+        while (!all_ended() && Clock::now() < give_up) {
+            poll(polled.data(), polled.size(), 1000);
             const Clock::time_point now = Clock::now();
-            if (watched[0].revents != 0) {
+            if (polled.back().revents != 0) {
                 std::array<char, 4096> events{};
                 (void)read(changes, events.data(), events.size());
-                const std::string log = read_file(folder + "/log_close.txt");
-                if (pid_line == Clock::time_point{} && log.find("pid: ") != std::string::npos) {
-                    pid_line = now;
-                }
-                if (kill_notice == Clock::time_point{} &&
-                    log.find("Still alive") != std::string::npos) {
-                    kill_notice = now;
+                for (Watched& way : watched) {
+                    const std::string log = read_file(way.folder + "/log_close.txt");
+                    if (way.pid_line == Clock::time_point{} &&
+                        log.find("pid: ") != std::string::npos) {
+                        way.pid_line = now;
+                    }
+                    if (way.kill_notice == Clock::time_point{} &&
+                        log.find("Still alive") != std::string::npos) {
+                        way.kill_notice = now;
+                    }
                 }
             }
-            for (auto [slot, died] : {std::pair{std::size_t{1}, &victim_died},
-                                      {std::size_t{2}, &timeout_victim_died}}) {
-                if (watched[slot].fd >= 0 && watched[slot].revents != 0) {
-                    *died = now;
-                    close(std::exchange(watched[slot].fd, -1));
+            for (std::size_t slot = 0; slot + 1 < polled.size(); ++slot) {
+                if (polled[slot].fd >= 0 && polled[slot].revents != 0) {
+                    (slot == 0 ? timeout_victim_died : watched[slot - 1].victim_died) = now;
+                    close(std::exchange(polled[slot].fd, -1));
                 }
             }
         }
         close(changes);
-        kill(victim.pid, SIGKILL);  // in case the watchdog failed it
-        const std::map<pid_t, Reaped> reaped = reap({victim.pid, watchdog.pid, timeout.pid});
+        std::vector<pid_t> children = {timeout.pid};
+        for (const Watched& way : watched) {
+            kill(way.victim.pid, SIGKILL);  // in case the watchdog failed it
+            children.insert(children.end(), {way.victim.pid, way.watchdog.pid});
+        }
+        const std::map<pid_t, Reaped> reaped = reap(children);
         const auto overshoot = [](Clock::time_point from, Clock::time_point to) {
             return milliseconds_between(from + grace_period, to);
         };
-        results.inside["exitwatch"].add(overshoot(pid_line, kill_notice));
-        results.outside["exitwatch"].add(overshoot(watchdog.started, victim_died));
+        for (std::size_t way = 0; way < ways.size(); ++way) {
+            const Watched& run_of = watched[way];
+            results.inside[ways[way].first].add(overshoot(run_of.pid_line, run_of.kill_notice));
+            results.outside[ways[way].first].add(
+                overshoot(run_of.watchdog.started, run_of.victim_died));
+        }
         results.outside["timeout -s KILL 10"].add(overshoot(timeout.started, timeout_victim_died));
-        results.rss["exitwatch, 10 s run"].add(kibibytes(reaped.at(watchdog.pid).usage));
-        results.switches["exitwatch, 10 s run"].add(
-            context_switches(reaped.at(watchdog.pid).usage));
+        const rusage& usage = reaped.at(watched.front().watchdog.pid).usage;
+        results.rss["exitwatch, 10 s run"].add(kibibytes(usage));
+        results.switches["exitwatch, 10 s run"].add(context_switches(usage));
         std::filesystem::remove_all(folder);
     }
 }
