@@ -15,8 +15,8 @@ file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/debian ${PROJECT_BINARY_DIR}/rpm)
 foreach(format debian rpm)
     execute_process(
         COMMAND awk -v package=${PROJECT_NAME} -v "maintainer=${EXITWATCH_MAINTAINER}"
-                -v format=${format} -v release=${EXITWATCH_RPM_RELEASE} -f ${PROJECT_SOURCE_DIR}/cmake/package-changelog.awk
-                ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+                -v format=${format} -v release=${EXITWATCH_RPM_RELEASE}
+                -f ${PROJECT_SOURCE_DIR}/cmake/package-changelog.awk ${PROJECT_SOURCE_DIR}/CHANGELOG.md
         OUTPUT_FILE ${PROJECT_BINARY_DIR}/${format}/changelog COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
 execute_process(COMMAND gzip -9nkf changelog

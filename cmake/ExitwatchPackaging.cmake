@@ -2,8 +2,9 @@
 # Installation and packages: for Linux a .deb, an RPM and a tarball with the static program
 # and its manual page, each with what its format asks for (Debian's copyright and
 # changelog, RPM's licence and changelog, the licence, README and changelog in the
-# tarball); a ZIP with the Windows program, the licence and the README. Installing needs the program only, which tools/package.sh builds
-# on its own: not the tests and GoogleTest beside it.
+# tarball); a ZIP with the Windows program, the licence and the README. Installing needs
+# the program only, which tools/package.sh builds on its own: not the tests and GoogleTest
+# beside it.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 set(EXITWATCH_MAINTAINER "exitwatch developers <exitwatch@example.invalid>")
 set(EXITWATCH_RPM_RELEASE 1)  # the RPMs' own revision of a version
@@ -39,8 +40,8 @@ else()
     set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/ExitwatchCPackComponents.cmake)
     set(CPACK_EXITWATCH_BINARY_DIR ${PROJECT_BINARY_DIR})
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-    # The native build's architecture under Debian's name, which the tarball's name uses too;
-    # the cross toolchain files set it, and RPM's name for it.
+    # The architecture under Debian's name, which the tarball's name uses too: the cross
+    # toolchain files set it (and RPM's name for it), a native build asks dpkg.
     if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
         execute_process(COMMAND dpkg --print-architecture
             OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -244,8 +244,11 @@ int run_reusing_victim_id(std::vector<std::string> argv) {
     const int program_exit = exit_code_of(program);
     // A SIGKILL takes effect when its target next runs, which on a busy machine may be a
     // while after the kill() that sent it.
-    pollfd newcomer_end{platform::pidfd_open(newcomer), POLLIN, 0};
-    const bool survived = newcomer > 0 && poll(&newcomer_end, 1, 2000) == 0;
+    bool survived = false;
+    if (newcomer > 0) {
+        pollfd newcomer_end{platform::pidfd_open(newcomer), POLLIN, 0};
+        survived = poll(&newcomer_end, 1, 2000) == 0;
+    }
     std::fprintf(stderr, "reuse-id: %s; the program exited with %d\n",
                  newcomer < 0         ? "the program never looked up the ID a second time"
                  : newcomer != victim ? "the new process did not get the ID"
