@@ -24,9 +24,11 @@ class Process {
     /// fails with EINVAL.
     static Process open(std::uint32_t pid);
 
-    Process(Process&& other) noexcept : native_(std::exchange(other.native_, none)) {}
+    Process(Process&& other) noexcept
+        : native_(std::exchange(other.native_, none)), kind_(other.kind_) {}
     Process& operator=(Process&& other) noexcept {
         std::swap(native_, other.native_);
+        std::swap(kind_, other.kind_);
         return *this;
     }
     Process(const Process&) = delete;
@@ -41,7 +43,9 @@ class Process {
     /// process may still be running. Windows: WaitForSingleObject. Linux: poll() on the
     /// pidfd and a CLOCK_MONOTONIC timerfd, so the deadline has no timer slack and a
     /// signal that interrupts the wait moves it neither way; without a pidfd, a look at
-    /// /proc/PID/stat at most 10 ms apart, a zombie counting as ended.
+    /// /proc/PID/stat at most 10 ms apart, a zombie counting as ended. Every pass reads
+    /// the clock, so no answer of the system keeps the wait past its deadline; a look
+    /// that cannot be taken proves nothing either way.
     [[nodiscard]] bool wait_for_exit(std::chrono::milliseconds timeout) const;
 
     /// Asks the system to end the process now; does not wait for it to happen.
@@ -51,11 +55,18 @@ class Process {
     void terminate(std::uint32_t exit_code) const;
 
   private:
+    /// What the native value is, where a system can hold a process in more than one way:
+    /// something the system reports the end on (a HANDLE, a pidfd), or something to look at
+    /// again and again (Linux's /proc/PID/stat). Known from the open, never asked again.
+    enum class Kind : std::uint8_t { waitable, looked_at };
+
     static constexpr std::intptr_t none = -1;
 
-    explicit Process(std::intptr_t native) : native_(native) {}
+    explicit Process(std::intptr_t native, Kind kind = Kind::waitable)
+        : native_(native), kind_(kind) {}
 
     std::intptr_t native_;
+    Kind kind_;
 };
 
 /// The system error code of the calling thread's most recent failed call:

@@ -13,9 +13,7 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <poll.h>
-#include <sys/statfs.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,7 +29,8 @@ constexpr std::chrono::milliseconds longest_look_interval{10};
 // it waits at most this long at a time, so that the deadline is kept to a millisecond.
 constexpr int longest_poll_ms = 1000;
 
-/// Owns a file descriptor that lives only within one operation.
+/// Owns a file descriptor that lives only within one operation. Closing it leaves errno
+/// alone, so that a failure that is reported later is the one that happened.
 class Fd {
   public:
     explicit Fd(int fd) : fd_(fd) {}
@@ -41,7 +40,9 @@ class Fd {
     Fd& operator=(Fd&&) = delete;
     ~Fd() {
         if (fd_ >= 0) {
+            const int error = errno;
             ::close(fd_);
+            errno = error;
         }
     }
     [[nodiscard]] int get() const { return fd_; }
@@ -76,6 +77,8 @@ int milliseconds_until(Deadline deadline) {
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
+/// The clock is read on every pass, with or without a timer: a poll() that is
+/// interrupted again and again ends at the deadline all the same.
 bool wait_for_pidfd(int pidfd, Deadline deadline) {
     const Fd timer = deadline_timer(deadline);
     std::array<pollfd, 2> watched{{{pidfd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
@@ -88,7 +91,7 @@ bool wait_for_pidfd(int pidfd, Deadline deadline) {
         if (watched[0].revents != 0) {
             return (watched[0].revents & (POLLIN | POLLHUP)) != 0;
         }
-        if (watched[1].revents != 0 || (!timer && Clock::now() >= deadline)) {
+        if (watched[1].revents != 0 || Clock::now() >= deadline) {
             return false;
         }
     }
@@ -176,7 +179,7 @@ pid_t process_of_thread(const Fd& directory) {
     const std::size_t at = text.find(label);
     text.remove_prefix(at == std::string_view::npos ? text.size() : at + label.size());
     pid_t process = -1;
-    if (length > 0 && !parse_whole(text.substr(0, text.find('\n')), process)) {
+    if (length >= 0 && !parse_whole(text.substr(0, text.find('\n')), process)) {
         errno = EINVAL;
     }
     return process;
@@ -184,14 +187,6 @@ pid_t process_of_thread(const Fd& directory) {
 
 bool has_ended(const std::optional<ProcStat>& stat) {
     return stat ? stat->state == 'Z' || stat->state == 'X' : errno == ESRCH;
-}
-
-/// Where pidfds are missing, an open /proc/PID/stat stands for the process: it keeps
-/// naming the same process even when its ID is taken by another one, and each read of it
-/// is one system call.
-bool is_proc_file(int fd) {
-    struct statfs file_system {};
-    return fstatfs(fd, &file_system) == 0 && file_system.f_type == PROC_SUPER_MAGIC;
 }
 
 /// The /proc path's open: /proc/PID/stat of a process that this user may signal. Other
@@ -215,7 +210,9 @@ int open_proc_file(pid_t pid) {
 }
 
 /// Looks at the process at most longest_look_interval apart, so that its end is noticed
-/// within that time; the first looks come sooner for processes that end at once.
+/// within that time; the first looks come sooner for processes that end at once. A look
+/// that fails otherwise than with ESRCH is no answer, and the next one is taken as usual.
+/// A pause that cannot be taken fails the wait: going on without it would be a busy loop.
 bool poll_proc_file(int stat, Deadline deadline) {
     std::chrono::milliseconds pause{1};
     for (;;) {
@@ -227,7 +224,10 @@ bool poll_proc_file(int stat, Deadline deadline) {
             return false;
         }
         const timespec wake = to_timespec(std::min(now + pause, deadline));
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        const int slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        if (slept != 0 && slept != EINTR) {
+            return false;
+        }
         pause = std::min(pause * 2, longest_look_interval);
     }
 }
@@ -258,14 +258,14 @@ Process Process::open(std::uint32_t pid) {
     // A pidfd opens for any visible process; only a signal tells whether we may end it.
     // ESRCH there: the process has ended since the open, and the wait says so at once.
     if (pidfd && (pidfd_send_signal(pidfd.get(), 0) == 0 || errno == ESRCH)) {
-        return Process(pidfd.release());
+        return Process(pidfd.release(), Kind::waitable);
     }
     // pidfd_open checks no permission, so EPERM from it, like ENOSYS, comes from a seccomp
     // filter or a security module. From pidfd_send_signal either may come from one too,
     // and then a pidfd that cannot kill is of no use. /proc serves in both cases, and its
     // own check of the right to signal refuses another user's process with EPERM.
     if (errno == ENOSYS || errno == EPERM) {
-        return Process(open_proc_file(id));  // closing the pidfd leaves errno as it is
+        return Process(open_proc_file(id), Kind::looked_at);
     }
     return Process(none);
 }
@@ -279,12 +279,12 @@ Process::~Process() {
 bool Process::wait_for_exit(std::chrono::milliseconds timeout) const {
     const Deadline deadline = Clock::now() + timeout;
     const int fd = static_cast<int>(native_);
-    return is_proc_file(fd) ? poll_proc_file(fd, deadline) : wait_for_pidfd(fd, deadline);
+    return kind_ == Kind::looked_at ? poll_proc_file(fd, deadline) : wait_for_pidfd(fd, deadline);
 }
 
 void Process::terminate(std::uint32_t /*exit_code*/) const {
     const int fd = static_cast<int>(native_);
-    if (is_proc_file(fd)) {
+    if (kind_ == Kind::looked_at) {
         kill_proc_file(fd);
     } else {
         pidfd_send_signal(fd, SIGKILL);
