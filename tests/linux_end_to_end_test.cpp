@@ -40,6 +40,18 @@ class LinuxEndToEnd : public WatchdogTest {
                       command);
     }
 
+    /// The first line that the child started last writes, once it has written it.
+    [[nodiscard]] std::string first_line_of_last_output() const {
+        for (int look = 0; look < 500; ++look, std::this_thread::sleep_for(milliseconds(10))) {
+            const std::string output = ScratchDir::read_file(last_output_);
+            if (output.find('\n') != std::string::npos) {
+                return output.substr(0, output.find('\n'));
+            }
+        }
+        ADD_FAILURE() << "nothing written to " << last_output_;
+        return "";
+    }
+
     ScratchDir programs_;
 };
 
@@ -53,18 +65,6 @@ bool denies(const Launcher& launcher, const std::string& call) {
 /// What only a sandbox's filter can change: whom the watchdog may end at all.
 class LinuxRefusals : public LinuxEndToEnd {
   protected:
-    /// The first line that the child started last writes, once it has written it.
-    [[nodiscard]] std::string first_line_of_last_output() const {
-        for (int look = 0; look < 500; ++look, std::this_thread::sleep_for(milliseconds(10))) {
-            const std::string output = ScratchDir::read_file(last_output_);
-            if (output.find('\n') != std::string::npos) {
-                return output.substr(0, output.find('\n'));
-            }
-        }
-        ADD_FAILURE() << "nothing written to " << last_output_;
-        return "";
-    }
-
     /// The run refused `id` at once with `error`, silently, and `process` runs on.
     static void expect_refused_at_once(const Finished& run, const std::string& id, int error,
                                        const Child& process) {
@@ -123,6 +123,38 @@ TEST_P(ProcPath, NeverKillsANewProcessThatTookTheIdJustBeforeTheKill) {
     const Finished run = finish(supervisor, started);
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.log, killed_log("2"));  // the victim is process 2 of its namespace
+}
+
+// Without a pidfd the kill goes by ID, and an ID is never a process group's: a process
+// that does not lead its group is ended alone, and its group's leader, here its parent,
+// lives on.
+TEST_P(ProcPath, EndsTheProcessItWatchesAndNoOtherOfItsGroup) {
+    Child parent = start(helper_command({"parent-of", "20000"}));
+    const std::string child = first_line_of_last_output();
+    const Finished run = run_watchdog({child});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.log, killed_log(child));
+    EXPECT_EQ(parent.wait(), 0) << "1: the child outlived the kill; 137: the parent was killed";
+}
+
+// The grace period counts the time the machine runs, not the time since it booted, which
+// also counts the time it was suspended: a boot-time clock far ahead does not shorten it.
+TEST_P(LinuxEndToEnd, KeepsTheWholeGracePeriodWhenTheBootTimeClockIsFarAhead) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a time namespace";
+    }
+    const std::vector<std::string> boot_time_ahead = {"/usr/bin/unshare", "--time", "--boottime",
+                                                      "3600"};
+    if (Child probe = start(joined(boot_time_ahead, {"/bin/true"})); probe.wait() != 0) {
+        GTEST_SKIP() << "no time namespace here: " << ScratchDir::read_file(last_output_);
+    }
+    Child victim = start_sleeper(milliseconds(60000));
+    const std::string pid = std::to_string(victim.pid());
+    const Clock::time_point started = Clock::now();
+    Child watchdog = start(joined(boot_time_ahead, watchdog_command({pid})));
+    const Finished run = finish(watchdog, started);
+    expect_killed_after_grace_period(run, victim);
+    EXPECT_EQ(run.log, killed_log(pid));
 }
 
 TEST_P(LinuxEndToEnd, WatchingItselfEndsItselfAfterTheKillNotice) {

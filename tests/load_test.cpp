@@ -2,7 +2,13 @@
 // Many watchdogs at once: every run keeps its deadline and its own log.
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <regex>
+#include <thread>
 
 #include <poll.h>
 #include <sys/inotify.h>
@@ -24,7 +30,9 @@ constexpr milliseconds kill_allowance{100};
 // start of its wait, which no outside observer can see. Measured here: up to 170 ms.
 constexpr milliseconds polling_kill_allowance{300};
 constexpr Clock::time_point never = Clock::time_point::max();
-constexpr bool deadlines_measurable = EXITWATCH_DEADLINES_MEASURABLE;
+constexpr bool sanitized = EXITWATCH_SANITIZED;
+constexpr bool emulated = EXITWATCH_EMULATED;
+constexpr bool deadlines_measurable = !sanitized && !emulated;
 
 /// Sees, from outside, when each run's wait began and when its victim ended. The wait
 /// begins right after the "pid: " line reaches the log, so the moment that line appears
@@ -137,6 +145,170 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
                                        "or its emulator");
 }
 
+/// One system call of a traced run, as strace -f -ttt writes it: "PID TIME name(...) = ...".
+struct TracedCall {
+    double time;  // seconds
+    std::string name;
+    std::string line;
+
+    [[nodiscard]] bool has(const std::string& text) const {
+        return line.find(text) != std::string::npos;
+    }
+    [[nodiscard]] bool failed_by_strace() const { return has("(INJECTED)"); }
+};
+
+std::vector<TracedCall> read_trace(const std::filesystem::path& file) {
+    std::vector<TracedCall> calls;
+    std::ifstream in(file);
+    std::string pid;
+    TracedCall call;
+    while (in >> pid >> call.time && std::getline(in, call.line)) {
+        call.name = call.line.substr(1, call.line.find('(') - 1);
+        if (std::islower(static_cast<unsigned char>(call.line.at(1))) != 0) {  // not "+++ exited"
+            calls.push_back(call);
+        }
+    }
+    return calls;
+}
+
+constexpr const char* strace = "/usr/bin/strace";
+constexpr const char* injected_errors[] = {"EPERM", "ENOSYS", "EINTR", "ENOMEM",
+                                           "EIO",   "EMFILE", "ENOSPC"};
+
+class FaultInjection : public WatchdogTest {
+  protected:
+    void SetUp() override {
+        const char* const why_not = emulated    ? "under qemu-user strace sees the emulator's calls"
+                                    : sanitized ? "the sanitizers' runtime makes calls of its own"
+                                    : !std::filesystem::exists(strace)
+                                        ? "no /usr/bin/strace (Debian: apt-get install strace)"
+                                        : nullptr;
+        if (why_not != nullptr) {
+            GTEST_SKIP() << why_not;
+        }
+        WatchdogTest::SetUp();
+    }
+
+    /// The watchdog on `victim`, in `folder`, traced there with the calls in `traced`, and
+    /// with `injection` (strace's -e inject=) where it is not empty.
+    Child start_traced(const ScratchDir& folder, const Child& victim, const std::string& traced,
+                       const std::string& injection) {
+        std::vector<std::string> command = {strace, "-f",  "--seccomp-bpf",
+                                            "-ttt", "-o",  (folder.path() / "trace").string(),
+                                            "-e",   traced};
+        if (!injection.empty()) {
+            command.insert(command.end(), {"-e", "inject=" + injection});
+        }
+        command.insert(command.end(), {EXITWATCH_PROGRAM, std::to_string(victim.pid())});
+        return Child::start(joined(GetParam().prefix, command), folder.path(),
+                            folder.path() / "output");
+    }
+};
+
+/// A log that a run on `pid` may leave: that of a kill or of a failed open, or where a
+/// write failed the start of one.
+bool allowed_log(std::string log, const std::string& pid, bool cut_short) {
+    log = std::regex_replace(log, std::regex("(Unable to find process: )[1-9][0-9]*\n"), "$1N\n");
+    for (const std::string& whole :
+         {killed_log(pid), log_lines("pidStr: " + pid, "pid: " + pid, "Unable to find process: N",
+                                     "process exit")}) {
+        if (log == whole || (cut_short && whole.compare(0, log.size(), log) == 0 &&
+                             (log.empty() || log.back() == '\n'))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Each call that a traced run of a watch makes from the log's open on, failed at each of
+// its first three times, once or from then on, with each error of the table, on a process
+// that outlives the grace period. The run still ends as its rules say: never "ended" for
+// a process that runs on, never a kill notice without the kill unless the kill's own calls
+// failed, no kill before the deadline unless a call failed before it, always by itself.
+TEST_P(FaultInjection, EveryFailingCallOfAWatchEndsItAsItsRulesSay) {
+    ScratchDir normal;
+    Child normal_victim = start({"/bin/sleep", "600"});
+    Child normal_run = start_traced(normal, normal_victim, "all", "");
+    ASSERT_EQ(normal_run.wait(), 0);
+    const std::vector<TracedCall> calls = read_trace(normal.path() / "trace");
+    const auto log_open = std::find_if(calls.begin(), calls.end(), [](const TracedCall& call) {
+        return call.has("log_close.txt");
+    });
+    ASSERT_NE(log_open, calls.end());
+    std::map<std::string, int> made;
+    std::map<std::string, int> made_in_watch;
+    std::vector<std::pair<std::string, std::string>> injections;  // traced calls, injection
+    for (auto call = calls.begin(); call != calls.end(); ++call) {
+        const int time = ++made[call->name];
+        if (call < log_open || ++made_in_watch[call->name] > 3) {
+            continue;
+        }
+        for (const char* error : injected_errors) {
+            for (const char* repeat : {"", "+"}) {
+                injections.emplace_back(
+                    "write,kill,pidfd_send_signal," + call->name,
+                    call->name + ":error=" + error + ":when=" + std::to_string(time) + repeat);
+            }
+        }
+    }
+    std::vector<ScratchDir> folders(injections.size());
+    std::vector<Child> victims;
+    std::vector<Child> watchdogs;
+    for (std::size_t i = 0; i < injections.size(); ++i) {
+        victims.push_back(start({"/bin/sleep", "600"}));
+        watchdogs.push_back(
+            start_traced(folders[i], victims[i], injections[i].first, injections[i].second));
+    }
+    // Each run waits ten seconds at most, and is then done in milliseconds.
+    const Clock::time_point all_done = Clock::now() + grace_period + std::chrono::seconds(40);
+    for (std::size_t i = 0; i < injections.size(); ++i) {
+        SCOPED_TRACE(injections[i].second);
+        while (watchdogs[i].running() && Clock::now() < all_done) {
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        if (watchdogs[i].running()) {
+            ADD_FAILURE() << "still waiting long after its deadline";
+            continue;
+        }
+        EXPECT_EQ(watchdogs[i].wait(), 0);
+        const std::vector<TracedCall> traced = read_trace(folders[i].path() / "trace");
+        const auto failed_between = [](auto from, auto to) {
+            return std::any_of(from, to, std::mem_fn(&TracedCall::failed_by_strace));
+        };
+        const auto first_with = [&](const std::string& text) {
+            return std::find_if(traced.begin(), traced.end(),
+                                [&](const TracedCall& call) { return call.has(text); });
+        };
+        const auto notice = first_with("Still alive, will kill!!!");
+        const auto kill = first_with("SIGKILL");
+        const bool killed = kill != traced.end() && kill->has(") = 0");
+        const std::string pid = std::to_string(victims[i].pid());
+        const bool log_failed =
+            std::any_of(traced.begin(), traced.end(), [](const TracedCall& call) {
+                return call.failed_by_strace() &&
+                       (call.name == "write" || call.has("log_close.txt"));
+            });
+        EXPECT_TRUE(allowed_log(folders[i].read_log(), pid, log_failed)) << folders[i].read_log();
+        if (killed) {
+            EXPECT_EQ(victims[i].wait(), killed_status);
+            EXPECT_TRUE(kill->name == "pidfd_send_signal" || kill->has("kill(" + pid + ", "))
+                << kill->line;
+            EXPECT_TRUE(kill->time - traced.front().time >= 10.0 ||
+                        failed_between(traced.begin(), kill))
+                << "killed after " << kill->time - traced.front().time << " s";
+        } else {
+            EXPECT_TRUE(victims[i].running());
+        }
+        if (notice != traced.end()) {
+            EXPECT_TRUE(killed || failed_between(notice, traced.end()));
+        }
+    }
+    std::printf("%zu runs with a failing call, from %zu calls of a watch\n", injections.size(),
+                made_in_watch.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryWay, FaultInjection, ::testing::ValuesIn(watchdog_launchers()),
+                         launcher_name);
 INSTANTIATE_TEST_SUITE_P(EveryWay, LoadTest, ::testing::ValuesIn(watchdog_launchers()),
                          launcher_name);
 

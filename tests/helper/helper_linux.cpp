@@ -11,6 +11,10 @@
 //                                      sibling survived it
 //   second-thread MS                   sleeps MS milliseconds in a second thread, whose
 //                                      ID it writes on a line of its own first
+//   parent-of MS                       starts a child in its own process group that
+//                                      sleeps MS milliseconds, writes the child's ID on a
+//                                      line of its own, and exits with 0 once the child
+//                                      was ended by SIGKILL
 //   reuse-id PROGRAM ARGS...           runs PROGRAM ARGS... VICTIM in a PID namespace of
 //                                      its own, where VICTIM is process 2; when PROGRAM
 //                                      opens /proc/VICTIM for the second time, reaps the
@@ -137,6 +141,20 @@ int sleep_in_second_thread(const std::string& milliseconds) {
     });
     sleeper.join();
     return 0;
+}
+
+int sleep_in_child(const std::string& milliseconds) {
+    const pid_t child = fork();
+    if (child == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds)));
+        _exit(0);
+    }
+    std::printf("%ld\n", static_cast<long>(child));
+    std::fflush(stdout);
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL
+               ? 0
+               : 1;
 }
 
 /// One byte with room for a descriptor beside it: how a descriptor goes to another process.
@@ -283,6 +301,9 @@ int run_system_mode(const std::vector<std::string>& arguments) {
     }
     if (arguments.size() == 2 && arguments[0] == "second-thread") {
         return sleep_in_second_thread(arguments[1]);
+    }
+    if (arguments.size() == 2 && arguments[0] == "parent-of") {
+        return sleep_in_child(arguments[1]);
     }
     if (arguments.size() >= 2 && arguments[0] == "reuse-id") {
         return run_reusing_victim_id({arguments.begin() + 1, arguments.end()});
