@@ -35,10 +35,9 @@ class Child {
 
     /// Waits for the end and releases the child; returns its exit code (128 + signal on Linux).
     int wait();
-    /// How long the child ran or was ready to run, known once wait() has returned: a busy
-    /// loop's whole life however busy the machine is, where its processor time alone would
-    /// shrink with its share of the processors. Windows: its processor time.
-    [[nodiscard]] std::chrono::milliseconds busy_time() const { return busy_time_; }
+    /// The processor time that the child used, in user and kernel mode, known once wait()
+    /// has returned: what it did, whatever the time it spent waiting for a processor.
+    [[nodiscard]] std::chrono::milliseconds processor_time() const { return processor_time_; }
     /// Waits for the end but keeps holding the child, so that its ID still opens.
     void wait_for_end_and_hold();
     /// True when the child has not ended yet.
@@ -50,7 +49,7 @@ class Child {
     std::intptr_t native_;
     std::uint32_t pid_;
     bool released_ = false;
-    std::chrono::milliseconds busy_time_{0};
+    std::chrono::milliseconds processor_time_{0};
 };
 
 }  // namespace exitwatch::testing

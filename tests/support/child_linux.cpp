@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fstream>
 #include <stdexcept>
 #include <utility>
 
@@ -94,14 +93,6 @@ Child::~Child() {
 }
 
 int Child::wait() {
-    // Ended but not yet reaped, the child still shows how long it ran and how long it
-    // waited for a processor (nanoseconds); where the kernel keeps no such count, its
-    // processor time stands in.
-    wait_for_end_and_hold();
-    std::ifstream schedstat("/proc/" + std::to_string(pid_) + "/schedstat");
-    std::uint64_t running = 0;
-    std::uint64_t ready = 0;
-    const bool counted = static_cast<bool>(schedstat >> running >> ready);
     int status = 0;
     rusage usage{};
     while (wait4(static_cast<pid_t>(pid_), &status, 0, &usage) < 0 && errno == EINTR) {
@@ -110,9 +101,8 @@ int Child::wait() {
     const auto spent = [](const timeval& time) {
         return std::chrono::seconds(time.tv_sec) + std::chrono::microseconds(time.tv_usec);
     };
-    busy_time_ = std::chrono::duration_cast<milliseconds>(
-        counted ? std::chrono::nanoseconds(running + ready)
-                : spent(usage.ru_utime) + spent(usage.ru_stime));
+    processor_time_ =
+        std::chrono::duration_cast<milliseconds>(spent(usage.ru_utime) + spent(usage.ru_stime));
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 

@@ -17,14 +17,40 @@ std::vector<std::string> program_command(const std::string& program) {
     return {program};
 }
 
+namespace {
+
+/// Why the test helper `program` does not run here, in the system's words; empty where it
+/// does. Tried, not guessed: Wine on a kernel that does not run 32-bit x86 code cannot
+/// start a 32-bit program, nor can a 64-bit Windows without WOW64. Given no mode, the
+/// helper answers 2; Wine reports 0 for a 32-bit program that it could not start.
+std::string why_helper_does_not_run(const std::string& program) {
+    const ScratchDir folder;
+    const auto output = folder.path() / "output.txt";
+    try {
+        Child probe = Child::start({program}, folder.path(), output);
+        const int status = probe.wait();
+        return status == 2 ? ""
+                           : "it exited with " + std::to_string(status) + " instead of 2. " +
+                                 ScratchDir::read_file(output);
+    } catch (const std::runtime_error& failed) {
+        return failed.what();
+    }
+}
+
+}  // namespace
+
 // On 64-bit Windows the 32-bit program runs under WOW64 and mostly watches 64-bit
 // processes: each build also watches the other build's helper, where that can run here.
 std::vector<Launcher> watchdog_launchers() {
     std::vector<Launcher> launchers = {{"direct", {}}};
     const std::string other_bitness = EXITWATCH_OTHER_BITNESS_HELPER;
     if (!other_bitness.empty()) {
+        static const std::string why_not = why_helper_does_not_run(other_bitness);
         launchers.push_back(
-            {sizeof(void*) == 8 ? "watching_x86" : "watching_x64", {}, other_bitness});
+            {sizeof(void*) == 8 ? "watching_x86" : "watching_x64",
+             {},
+             other_bitness,
+             why_not.empty() ? "" : "the other bitness's helper does not run here: " + why_not});
     }
     return launchers;
 }
@@ -108,7 +134,7 @@ int Child::wait() {
         const auto ticks = [](const FILETIME& time) {  // of 100 ns
             return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
         };
-        busy_time_ = std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
+        processor_time_ = std::chrono::milliseconds((ticks(kernel) + ticks(user)) / 10000);
     }
     CloseHandle(handle_of(native_));
     released_ = true;
