@@ -4,9 +4,21 @@
 # (g++, clang++, static release, sanitizers), the fuzzer, clang-format, clang-tidy, Linux
 # on i386, arm64 and armhf (natively or under qemu-user), Windows under Wine (the 64-bit
 # build and the 32-bit program that ships, each watching the other bitness), the packages
-# and their rebuild in other folders, a quick benchmark.
+# and their rebuild in other folders, a quick benchmark. A suite or check that fails does
+# not stop the others: the summary at the end names every one, and the command then fails.
+#
+#   tools/test-all.sh [--without-ia32]
+#
+# --without-ia32: test as on a kernel that does not run 32-bit x86 code, whatever this
+# one does: linux-i386 under qemu-i386-static, the 32-bit Windows program by inspection.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+without_ia32=false
+case "${1:-}" in
+    "") ;;
+    --without-ia32) without_ia32=true ;;
+    *) echo "usage: $0 [--without-ia32]" >&2; exit 2 ;;
+esac
 
 # Every package with --no-install-recommends: what the suites use, and nothing that a
 # package merely recommends (diffoscope-minimal alone recommends some 600, R and ffmpeg
@@ -17,6 +29,7 @@ packages=(
     libclang-rt-14-dev  # the sanitizers' and libFuzzer's runtimes, which clang only recommends
     file unzip groff-base mandoc  # the package checks: file types, the ZIP, the manual page
     lintian
+    strace  # makes each call of a watch fail in the fault-injection test
     rpm rpmlint  # rpmbuild for CPack's RPM generator, rpm -qp and rpm2cpio for the checks
     g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64
     # Wine's loaders and server; the "wine" wrapper and fonts that it recommends are not
@@ -56,22 +69,26 @@ fi
 
 step() { echo; echo "== $*"; }
 
+# Each step chains its commands with && (or returns its status itself): a suite or check
+# that fails is noted, and the next one runs.
 build() {
     local preset=$1
     shift
-    cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null
-    cmake --build --preset "$preset" -j "$(nproc)"
+    cmake --preset "$preset" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "$@" >/dev/null &&
+        cmake --build --preset "$preset" -j "$(nproc)"
 }
 
 scratch=$(mktemp -d)
 # One line for each suite, written at the end whether the run passes or fails.
 summary=$scratch/summary
 all_tests=0 all_passed=0 all_skipped=0
+failures=()
 print_summary() {
     echo
     echo "== summary"
     column -t -s '|' "$summary" 2>/dev/null || tr '|' ' ' <"$summary"
     echo "total: $all_tests tests, $all_passed passed, $all_skipped skipped; $SECONDS s in all"
+    ((${#failures[@]} == 0)) || echo "FAILED: ${failures[*]}"
 }
 trap 'print_summary; rm -rf "$scratch"' EXIT
 
@@ -81,9 +98,10 @@ run_suite() {
     local preset=$1 started=$SECONDS status=0 log tests failed skipped
     shift
     ctest --preset "$preset" "$@" | tee "$scratch/ctest-output" || status=$?
+    ((status == 0)) || failures+=("$preset")
     log=build/$preset/Testing/Temporary/LastTest.log
     awk -v preset="$preset" '/: Skipped$/ { getline reason; count[reason]++ }
-        END { for (reason in count) print "SKIPPED " count[reason] " tests of " preset ": " reason }' "$log"
+        END { for (reason in count) print "SKIPPED " count[reason] " tests of " preset ": " reason }' "$log" || true
     tests=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest-output")
     failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of .*/\1/p' "$scratch/ctest-output")
     skipped=$(grep -c ': Skipped$' "$log" || true)
@@ -91,21 +109,39 @@ run_suite() {
     echo "$preset|$tests tests|$((tests - failed - skipped)) passed|$failed failed|$skipped skipped|$((SECONDS - started)) s" >>"$summary"
     all_tests=$((all_tests + tests)) all_passed=$((all_passed + tests - failed - skipped))
     all_skipped=$((all_skipped + skipped))
-    return "$status"
+}
+
+note_build_failure() {
+    failures+=("$1")
+    echo "$1|build failed|||||" >>"$summary"
+}
+
+# Builds a preset and runs its suite.
+build_and_test() {
+    if build "$@"; then
+        run_suite "$1"
+    else
+        note_build_failure "$1"
+    fi
 }
 
 # A check that is no ctest suite, timed for the summary.
 run_check() {
-    local name=$1 started=$SECONDS
+    local name=$1 started=$SECONDS result=passed
     shift
-    "$@"
-    echo "$name|check|passed|||$((SECONDS - started)) s" >>"$summary"
+    "$@" || { result=FAILED; failures+=("$name"); }
+    echo "$name|check|$result|||$((SECONDS - started)) s" >>"$summary"
 }
-# Whether this machine starts a program: tried, not guessed from names or versions. Where
-# the kernel does not run its machine code, sets `reason` to the system's answer ("Exec
-# format error") and fails; any other failure of the program ends the test command.
-starts() {
+# Whether this machine starts a 32-bit x86 program: tried, not guessed from names or
+# versions. Where the kernel does not run its machine code, or --without-ia32 says to act
+# so, sets `reason` to the system's answer ("Exec format error") and fails; any other
+# failure of the program ends the test command.
+starts_ia32() {
     local status=0
+    if $without_ia32; then
+        reason="--without-ia32"
+        return 1
+    fi
     reason=$(cd "$scratch" && "$@" 2>&1 >/dev/null) || status=$?
     ((status == 0)) && return 0
     [[ "$reason" == *"Exec format error"* ]] && return 1
@@ -115,17 +151,17 @@ starts() {
 
 for preset in linux linux-clang linux-release sanitize; do
     step "$preset: build and test"
-    build "$preset"
-    run_suite "$preset"
+    build_and_test "$preset"
 done
 
 fuzz() {
-    local corpus
-    build fuzz
+    local corpus status=0
+    build fuzz || return
     corpus=$(mktemp -d)
     build/fuzz/tests/fuzz/process_id_fuzzer -max_total_time=45 -print_final_stats=1 \
-        "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
+        "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3 || status=$?
     rm -rf "$corpus"
+    return "$status"
 }
 step "fuzz: the process ID parser against the C library's scan"
 run_check fuzz fuzz
@@ -156,34 +192,38 @@ run_check clang-tidy tidy
 # The suites of the other architectures start every test program, the watchdog and the
 # helper through the preset's emulator, so no binfmt_misc entry is needed or changed.
 step "linux-i386: build and test, natively where this kernel runs 32-bit x86 code"
-build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=
-if ! starts "$PWD/build/linux-i386/exitwatch"; then
+i386_emulator=
+if build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR= && ! starts_ia32 "$PWD/build/linux-i386/exitwatch"; then
     echo "linux-i386: this kernel does not start 32-bit x86 programs ($reason): under qemu-i386-static"
     # With the system's i386 libraries, as a native run has them: the cross sysroot's loader
     # does not match them, and its forked children hang under qemu.
-    build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=/usr/bin/qemu-i386-static
+    i386_emulator=/usr/bin/qemu-i386-static
 fi
-run_suite linux-i386
+build_and_test linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=$i386_emulator
 
 for preset in linux-arm64:qemu-aarch64 linux-armhf:qemu-arm; do
     step "${preset%:*}: build and test under ${preset#*:}-static"
-    build "${preset%:*}"
-    run_suite "${preset%:*}"
+    build_and_test "${preset%:*}"
 done
 
 step "Wine: the 64-bit build and the 32-bit program that ships, in one prefix"
 # Each Windows preset on its own builds the other bitness's test helper as well; here each
 # is pointed at the one that the other preset builds anyway, so nothing is built twice.
-if starts /usr/lib/wine/wine --version; then
+if starts_ia32 /usr/lib/wine/wine --version; then
     across_bitness=ON
 else
     echo "SKIPPED: the windows-x86 suite and the cross-bitness tests: this kernel does not start 32-bit x86 programs ($reason)"
     across_bitness=OFF
 fi
-build windows-x64 -DEXITWATCH_TEST_ACROSS_BITNESS=$across_bitness \
-    -DEXITWATCH_OTHER_BITNESS_HELPER="$PWD/build/windows-x86/tests/exitwatch_test_helper.exe"
-build windows-x86 -DEXITWATCH_TEST_ACROSS_BITNESS=$across_bitness \
-    -DEXITWATCH_OTHER_BITNESS_HELPER="$PWD/build/windows-x64/tests/exitwatch_test_helper.exe"
+declare -A windows_built
+for bits in x64:x86 x86:x64; do
+    if build "windows-${bits%:*}" -DEXITWATCH_TEST_ACROSS_BITNESS=$across_bitness \
+        -DEXITWATCH_OTHER_BITNESS_HELPER="$PWD/build/windows-${bits#*:}/tests/exitwatch_test_helper.exe"; then
+        windows_built[${bits%:*}]=true
+    else
+        note_build_failure "windows-${bits%:*}"
+    fi
+done
 export WINEPREFIX=/tmp/exitwatch-wine-prefix WINEDEBUG=-all
 # Wine's first start sets up the prefix and is slow: do it once, not in every test, and
 # keep one server running for both suites. A prefix set up before the 32-bit loader was
@@ -196,14 +236,14 @@ rm -rf "$WINEPREFIX"
 mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p 60
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
-if [[ $across_bitness == ON ]]; then
-    step "windows-x64 under Wine, watching 32-bit processes too"
+if [[ -n "${windows_built[x64]:-}" ]]; then
+    step "windows-x64 under Wine$([[ $across_bitness == OFF ]] || echo ", watching 32-bit processes too")"
     run_suite windows-x64
+fi
+if [[ -n "${windows_built[x86]:-}" && $across_bitness == ON ]]; then
     step "windows-x86 under Wine's 32-bit loader: $(realpath build/windows-x86/exitwatch.exe), watching 64-bit processes too"
     run_suite windows-x86
-else
-    step "windows-x64 under Wine"
-    run_suite windows-x64
+elif [[ -n "${windows_built[x86]:-}" ]]; then
     step "windows-x86: the 32-bit program that ships, checked by inspection only"
     run_check windows-x86 cmake -DOBJDUMP=i686-w64-mingw32-objdump \
         -DPROGRAM=build/windows-x86/exitwatch.exe -DFORMAT=pei-i386 -P cmake/CheckWindowsProgram.cmake
@@ -211,10 +251,7 @@ fi
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 
 step "packages: a .deb, an RPM and a tarball for each Linux architecture, the Windows ZIP, SHA256SUMS"
-packages() {
-    tools/package.sh
-    tests/packages/check_packages.sh
-}
+packages() { tools/package.sh && tests/packages/check_packages.sh; }
 run_check packages packages
 
 step "packages: the same commit rebuilt in other folders gives the same bytes"
@@ -224,4 +261,8 @@ step "benchmark, quick run: only proves that it still works"
 run_check benchmark build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch \
     build/windows-x86/exitwatch.exe
 
+if ((${#failures[@]})); then
+    step "failed: ${failures[*]}"
+    exit 1
+fi
 step "all suites passed"
