@@ -87,9 +87,7 @@ TEST_P(LinuxRefusals, RefusesAnotherUsersProcessAtOnce) {
     Child victim = start_sleeper(milliseconds(60000));
     std::filesystem::permissions(scratch_.path(), std::filesystem::perms::all);
     const std::string pid = std::to_string(victim.pid());
-    const Clock::time_point started = Clock::now();
-    Child watchdog = start(as_nobody(watchdog_command({pid})));
-    expect_refused_at_once(finish(watchdog, started), pid, EPERM, victim);
+    expect_refused_at_once(run_to_end(as_nobody(watchdog_command({pid}))), pid, EPERM, victim);
 }
 
 // kill() takes the ID of any thread for its whole process, whose ID is another one: such
@@ -115,9 +113,7 @@ TEST_P(ProcPath, NeverKillsANewProcessThatTookTheIdJustBeforeTheKill) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root for a PID namespace and /proc/sys/kernel/ns_last_pid";
     }
-    const Clock::time_point started = Clock::now();
-    Child supervisor = start(joined(helper_command({"reuse-id"}), watchdog_command({})));
-    const Finished run = finish(supervisor, started);
+    const Finished run = run_to_end(joined(helper_command({"reuse-id"}), watchdog_command({})));
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.log, killed_log("2"));  // the victim is process 2 of its namespace
 }
@@ -147,9 +143,7 @@ TEST_P(LinuxEndToEnd, KeepsTheWholeGracePeriodWhenTheBootTimeClockIsFarAhead) {
     }
     Child victim = start_sleeper(milliseconds(60000));
     const std::string pid = std::to_string(victim.pid());
-    const Clock::time_point started = Clock::now();
-    Child watchdog = start(joined(boot_time_ahead, watchdog_command({pid})));
-    const Finished run = finish(watchdog, started);
+    const Finished run = run_to_end(joined(boot_time_ahead, watchdog_command({pid})));
     expect_killed_after_grace_period(run, victim);
     EXPECT_EQ(run.log, killed_log(pid));
 }
@@ -183,9 +177,7 @@ TEST_P(LinuxEndToEnd, StillKillsWhenTheFolderIsReadOnly) {
                                                       perms::others_exec);
     Child victim = start(as_nobody(helper_command({"sleep", "60000"})));
     std::this_thread::sleep_for(milliseconds(200));  // until setpriv has become the helper
-    const Clock::time_point started = Clock::now();
-    Child watchdog = start(as_nobody(watchdog_command({std::to_string(victim.pid())})));
-    const Finished run = finish(watchdog, started);
+    const Finished run = run_to_end(as_nobody(watchdog_command({std::to_string(victim.pid())})));
     expect_killed_after_grace_period(run, victim);
     EXPECT_FALSE(std::filesystem::exists(scratch_.log_path()));
 }
@@ -194,10 +186,8 @@ TEST_P(LinuxEndToEnd, StillKillsWhenTheFolderIsReadOnly) {
 TEST_P(LinuxEndToEnd, StillKillsWhenAWriteFailsAfterTheOpen) {
     Child victim = start_sleeper(milliseconds(60000));
     const std::string pid = std::to_string(victim.pid());
-    const Clock::time_point started = Clock::now();
-    Child watchdog =
-        start(joined(helper_command({"file-size-limit", "10"}), watchdog_command({pid})));
-    const Finished run = finish(watchdog, started);
+    const Finished run =
+        run_to_end(joined(helper_command({"file-size-limit", "10"}), watchdog_command({pid})));
     expect_killed_after_grace_period(run, victim);
     EXPECT_EQ(run.log, killed_log(pid).substr(0, 10));
 }

@@ -38,6 +38,10 @@ class Child {
     /// The processor time that the child used, in user and kernel mode, known once wait()
     /// has returned: what it did, whatever the time it spent waiting for a processor.
     [[nodiscard]] std::chrono::milliseconds processor_time() const { return processor_time_; }
+    /// How often the child gave up the processor to wait (its voluntary context switches),
+    /// known once wait() has returned: a wait that sleeps between looks does so once a look.
+    /// Windows does not count them: 0 there.
+    [[nodiscard]] long sleeps() const { return sleeps_; }
     /// Waits for the end but keeps holding the child, so that its ID still opens.
     void wait_for_end_and_hold();
     /// True when the child has not ended yet.
@@ -50,6 +54,7 @@ class Child {
     std::uint32_t pid_;
     bool released_ = false;
     std::chrono::milliseconds processor_time_{0};
+    long sleeps_ = 0;
 };
 
 }  // namespace exitwatch::testing

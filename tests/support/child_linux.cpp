@@ -103,6 +103,7 @@ int Child::wait() {
     };
     processor_time_ =
         std::chrono::duration_cast<milliseconds>(spent(usage.ru_utime) + spent(usage.ru_stime));
+    sleeps_ = usage.ru_nvcsw;
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
