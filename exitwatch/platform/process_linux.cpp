@@ -123,11 +123,12 @@ bool parse_whole(std::string_view text, Number& number) {
 }
 
 /// Reads a held /proc/PID/stat afresh. Empty with errno set when it cannot be read;
-/// ESRCH means the process it was opened for is gone.
+/// ESRCH means the process it was opened for is gone, and an empty or garbled text is an
+/// EINVAL, never an errno left by an earlier call.
 std::optional<ProcStat> read_stat(int file) {
     std::array<char, 1024> buffer{};
     const ssize_t length = pread(file, buffer.data(), buffer.size(), 0);
-    if (length <= 0) {
+    if (length < 0) {
         return std::nullopt;
     }
     const std::string_view text(buffer.data(), static_cast<std::size_t>(length));
