@@ -25,11 +25,15 @@ using LoadTest = WatchdogTest;
 
 constexpr std::size_t pairs = 200;
 constexpr milliseconds grace_period{10000};
-constexpr milliseconds kill_allowance{100};
-// Without pidfds each watchdog looks at its process every 10 ms: two hundred of them keep
-// two cores busy enough that one may wait for the CPU between its "pid: " line and the
-// start of its wait, which no outside observer can see. Measured here: up to 170 ms.
-constexpr milliseconds polling_kill_allowance{300};
+// How late a victim may die after its deadline, seen from outside: the watchdogs wake on
+// time, but two hundred of them and their victims wait for two cores. Correct code, the
+// most seen beside a busy loop: 50 ms with pidfds; 182 ms without, where each watchdog
+// also looks at its process every 10 ms and one may wait for a processor between its
+// "pid: " line and the start of its wait. What they catch is a kill late by a second, as
+// one more poll() of up to a second past the deadline would make it: 1,000 ms. The
+// benchmark measures the deadline itself to the millisecond.
+constexpr milliseconds kill_allowance{200};
+constexpr milliseconds polling_kill_allowance{500};
 constexpr Clock::time_point never = Clock::time_point::max();
 constexpr bool sanitized = EXITWATCH_SANITIZED;
 constexpr bool emulated = EXITWATCH_EMULATED;
@@ -168,9 +172,11 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
 // 190 ms, so that the notices of a watchdog that looked less often spread over its whole
 // interval.
 TEST_P(LoadTest, NoticesEveryEndWithinItsLookInterval) {
-    // Correct code, worst of runs beside a busy loop on 2 cores: slowest WORST_SLOWEST ms,
-    // median WORST_MEDIAN ms. Looks 100 ms apart: slowest about 100 ms, median about 50 ms;
-    // looks whose interval doubles without bound: slowest about 900 ms.
+    // Correct code, the most seen beside a busy loop on 2 cores: slowest 13 ms, median
+    // 6 ms (the sanitizers without pidfds); with pidfds 5 and 0 ms. Looks whose interval
+    // doubles without bound: slowest 995 ms, median 914 ms. Looks 100 ms apart: slowest
+    // 97 ms, median 57 ms, which only the median can tell from correct code: the two
+    // intervals are ten times apart, so its bound has a margin of about 2 on each side.
     constexpr milliseconds bound{150};
     constexpr milliseconds median_bound{25};
     constexpr std::size_t runs = 24;
