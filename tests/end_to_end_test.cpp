@@ -16,6 +16,7 @@ TEST_P(EndToEnd, ReturnsAsSoonAsTheProcessEnds) {
     const Finished run = run_watchdog({std::to_string(victim.pid())});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.output, "");
+    // 1.5 s; at most 1.8 s seen on a busy machine. Waiting out the grace period: 10 s.
     EXPECT_GE(run.took, milliseconds(1000));
     EXPECT_LT(run.took, milliseconds(6000));
     const std::string pid = std::to_string(victim.pid());
@@ -42,7 +43,7 @@ TEST_P(EndToEnd, KillsAProcessThatOutlivesTheGracePeriodAndSharesItsLogMeanwhile
 
     const Finished run = finish(watchdog, started);
     expect_killed_after_grace_period(run, victim);
-    EXPECT_LT(run.took, milliseconds(13000));
+    EXPECT_LT(run.took, milliseconds(13000));  // 10.2 s at most seen; a missed deadline: 20 s
     EXPECT_EQ(run.log, killed_log(pid));
 }
 
@@ -53,7 +54,7 @@ TEST_P(EndToEnd, ReturnsAtOnceForAProcessThatHasEndedButIsStillHeld) {
     const std::string pid = std::to_string(victim.pid());
     const Finished run = run_watchdog({pid});
     EXPECT_EQ(run.status, 0);
-    EXPECT_LT(run.took, milliseconds(5000));
+    EXPECT_LT(run.took, milliseconds(5000));  // 0.4 s at most seen; a full wait: 10 s
     EXPECT_EQ(run.log, ended_in_time_log(pid));
     EXPECT_EQ(victim.wait(), 0);
 }
@@ -92,7 +93,7 @@ TEST_P(EndToEnd, ReportsEveryArgumentThatNamesNoProcessItCanOpen) {
         const Finished run = run_watchdog(c.arguments);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.output, "");
-        EXPECT_LT(run.took, milliseconds(5000));
+        EXPECT_LT(run.took, milliseconds(5000));  // 0.2 s at most seen; a wait: 10 s
         EXPECT_EQ(run.log, c.log);
         EXPECT_TRUE(std::filesystem::exists(scratch_.log_path()));
     }

@@ -67,7 +67,7 @@ class LinuxRefusals : public LinuxEndToEnd {
                                        const Child& process) {
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.output, "");
-        EXPECT_LT(run.took, milliseconds(5000));
+        EXPECT_LT(run.took, milliseconds(5000));  // 0.5 s at most seen; a full wait: 10 s
         EXPECT_EQ(run.log,
                   log_lines("pidStr: " + id, "pid: " + id,
                             "Unable to find process: " + std::to_string(error), "process exit"));
@@ -204,7 +204,7 @@ TEST_P(LinuxEndToEnd, KeepsItsDeadlineWhenStoppedAndContinued) {
     kill(static_cast<pid_t>(watchdog.pid()), SIGCONT);
     const Finished run = finish(watchdog, started);
     expect_killed_after_grace_period(run, victim);
-    EXPECT_LT(run.took, milliseconds(12000));
+    EXPECT_LT(run.took, milliseconds(12000));  // 10.4 s at most seen; moved by the stop: 13 s
     EXPECT_EQ(run.log, killed_log(pid));
 }
 

@@ -25,15 +25,15 @@ using LoadTest = WatchdogTest;
 
 constexpr std::size_t pairs = 200;
 constexpr milliseconds grace_period{10000};
-// How late a victim may die after its deadline, seen from outside: the watchdogs wake on
-// time, but two hundred of them and their victims wait for two cores. Correct code, the
-// most seen beside a busy loop: 50 ms with pidfds; 182 ms without, where each watchdog
-// also looks at its process every 10 ms and one may wait for a processor between its
-// "pid: " line and the start of its wait. What they catch is a kill late by a second, as
-// one more poll() of up to a second past the deadline would make it: 1,000 ms. The
-// benchmark measures the deadline itself to the millisecond.
-constexpr milliseconds kill_allowance{200};
-constexpr milliseconds polling_kill_allowance{500};
+// How late the median victim of a hundred may die after its deadline, seen from outside:
+// two hundred watchdogs and their victims share two processors, so this measures the
+// machine as much as the program, and only a gross fault is judged here. Correct code,
+// the most seen beside a busy loop: 69 ms with pidfds, 160 ms without, where each
+// watchdog also looks at its process every 10 ms. The slowest kill, up to 318 ms, is not
+// judged. What this catches is every kill late by a second, as one more poll() of up to
+// a second past the deadline would make it: 1,000 ms. The benchmark measures the
+// deadline itself to the millisecond.
+constexpr milliseconds kill_allowance{500};
 constexpr Clock::time_point never = Clock::time_point::max();
 constexpr bool sanitized = EXITWATCH_SANITIZED;
 constexpr bool emulated = EXITWATCH_EMULATED;
@@ -129,15 +129,20 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
     }
     // The wait begins right after the "pid: " line reaches the log: the closest outside
     // view of it.
+    // Starting them takes a while: they start beside the observer, which sees each line as
+    // it comes.
     RunObserver observer(folders, "pid: ");
     std::vector<Child> watchdogs;
-    for (std::size_t i = 0; i < pairs; ++i) {
-        watchdogs.push_back(Child::start(watchdog_command({std::to_string(victims[i].pid())}),
-                                         folders[i].path(), outputs_.path() / "watchdog"));
-    }
+    std::thread starter([&] {
+        for (std::size_t i = 0; i < pairs; ++i) {
+            watchdogs.push_back(Child::start(watchdog_command({std::to_string(victims[i].pid())}),
+                                             folders[i].path(), outputs_.path() / "watchdog"));
+        }
+    });
     observer.observe(victims, Clock::now() + grace_period + std::chrono::seconds(20));
+    starter.join();
 
-    milliseconds worst_overshoot{0};
+    std::vector<milliseconds> overshoots;
     for (std::size_t i = 0; i < pairs; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(watchdogs[i].wait(), 0);
@@ -150,19 +155,19 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
         EXPECT_EQ(folders[i].read_log(), killed_log(pid));
         EXPECT_EQ(victims[i].wait(), killed_status);
         ASSERT_NE(observer.line_written[i], never);
-        const auto overshoot = std::chrono::duration_cast<milliseconds>(
-            observer.victim_ended[i] - observer.line_written[i] - grace_period);
-        if (deadlines_measurable) {
-            EXPECT_LE(overshoot,
-                      GetParam().name == "proc" ? polling_kill_allowance : kill_allowance)
-                << overshoot.count() << " ms";
-        }
-        worst_overshoot = std::max(worst_overshoot, overshoot);
+        overshoots.push_back(std::chrono::duration_cast<milliseconds>(
+            observer.victim_ended[i] - observer.line_written[i] - grace_period));
     }
-    std::printf("worst kill overshoot: %lld ms%s\n",
-                static_cast<long long>(worst_overshoot.count()),
+    std::sort(overshoots.begin(), overshoots.end());
+    const milliseconds median = overshoots[overshoots.size() / 2];
+    if (deadlines_measurable) {
+        EXPECT_LE(median, kill_allowance) << median.count() << " ms";
+    }
+    std::printf("kill overshoot: median %lld ms, slowest %lld ms%s\n",
+                static_cast<long long>(median.count()),
+                static_cast<long long>(overshoots.back().count()),
                 deadlines_measurable ? ""
-                                     : ", not checked: this build measures its instrumentation "
+                                     : "; not checked: this build measures its instrumentation "
                                        "or its emulator");
 }
 
@@ -174,11 +179,11 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
 TEST_P(LoadTest, NoticesEveryEndWithinItsLookInterval) {
     // Correct code, the most seen beside a busy loop on 2 cores: slowest 13 ms, median
     // 6 ms (the sanitizers without pidfds); with pidfds 5 and 0 ms. Looks whose interval
-    // doubles without bound: slowest 995 ms, median 914 ms. Looks 100 ms apart: slowest
-    // 97 ms, median 57 ms, which only the median can tell from correct code: the two
-    // intervals are ten times apart, so its bound has a margin of about 2 on each side.
+    // doubles without bound: slowest 1,011 ms, median 914 ms. Looks 100 ms apart: slowest
+    // 98 ms, median 43 to 57 ms, which only the median can tell from correct code: the two
+    // intervals are ten times apart, so its bound has a margin of 2 to 3 on each side.
     constexpr milliseconds bound{150};
-    constexpr milliseconds median_bound{25};
+    constexpr milliseconds median_bound{20};
     constexpr std::size_t runs = 24;
     struct Victim {
         const char* kind;
