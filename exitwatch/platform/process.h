@@ -44,8 +44,9 @@ class Process {
     /// pidfd and a CLOCK_MONOTONIC timerfd, so the deadline has no timer slack and a
     /// signal that interrupts the wait moves it neither way; without a pidfd, a look at
     /// /proc/PID/stat at most 10 ms apart, a zombie counting as ended. Every pass reads
-    /// the clock, so no answer of the system keeps the wait past its deadline; a look
-    /// that cannot be taken proves nothing either way.
+    /// the clock, so no answer of the system keeps the wait past its deadline. A look that
+    /// cannot be taken proves nothing either way; a poll() or a pause between looks that
+    /// fails otherwise than by being interrupted fails the wait.
     [[nodiscard]] bool wait_for_exit(std::chrono::milliseconds timeout) const;
 
     /// Asks the system to end the process now; does not wait for it to happen.
