@@ -128,9 +128,8 @@ TEST_P(LoadTest, TwoHundredWatchdogsKeepTheirDeadlinesAndTheirOwnLogs) {
         victims.push_back(start({"/bin/sleep", i % 2 == 0 ? "5" : "60"}));
     }
     // The wait begins right after the "pid: " line reaches the log: the closest outside
-    // view of it.
-    // Starting them takes a while: they start beside the observer, which sees each line as
-    // it comes.
+    // view of it. Starting two hundred watchdogs takes a while, so they start beside the
+    // observer, which sees each line as it comes.
     RunObserver observer(folders, "pid: ");
     std::vector<Child> watchdogs;
     std::thread starter([&] {
