@@ -55,11 +55,22 @@ mapfile -t missing_packages < <(missing "${packages[@]}")
 if ((${#missing_packages[@]})); then
     echo "== installing ${missing_packages[*]}"
     [[ "$(dpkg --print-foreign-architectures)" == *i386* ]] || dpkg --add-architecture i386
-    apt-get update -qq
-    # dpkg's word on each package is shown only when the install fails.
+    # A mirror in the middle of a sync can fail one index of one architecture (apt says
+    # "File has unexpected size"): apt then goes on with the lists it has, and so does this.
+    for try in 1 2 3; do
+        apt-get update -qq && break
+        if ((try < 3)); then sleep 10; else echo "== going on with the package lists apt has"; fi
+    done
+    # dpkg's word on each package is shown only when the install fails. Without that index,
+    # a package of both architectures may have a security update for one only, and i386 and
+    # amd64 copies must be of one version: the release's own versions are taken then.
     install_log=$(mktemp)
-    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-            "${missing_packages[@]}" >"$install_log" 2>&1; then
+    install_missing() {
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
+            "${missing_packages[@]}" >"$install_log" 2>&1
+    }
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    if ! install_missing && ! install_missing -o APT::Default-Release="$release"; then
         cat "$install_log"
         exit 1
     fi
