@@ -25,9 +25,12 @@ using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
 using Deadline = Clock::time_point;
 
 constexpr std::chrono::milliseconds longest_look_interval{10};
-// poll() may return late by a thousandth of its time-out (10 ms of 10 s): without a timer
-// it waits at most this long at a time, so that the deadline is kept to a millisecond.
-constexpr int longest_poll_ms = 1000;
+// Without a timer, ppoll()'s own time-out ends the wait, and the kernel lets a time-out run
+// late by a thousandth of its length (a two-hundredth for a niced process), and by the
+// thread's timer slack of 50 us at least. So each poll waits half the time left, which its
+// slack cannot carry past the deadline, until only this much is left, which the last poll
+// waits out whole: eleven polls in ten seconds, the last one late by the timer slack alone.
+constexpr std::chrono::milliseconds last_stretch{10};
 
 /// Owns a file descriptor that lives only within one operation. Closing it leaves errno
 /// alone, so that a failure that is reported later is the one that happened.
@@ -53,38 +56,39 @@ class Fd {
     int fd_;
 };
 
-timespec to_timespec(Deadline deadline) {
-    const auto since_epoch = deadline.time_since_epoch();
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch);
-    const auto nanoseconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch - seconds);
+/// A time on the clock (since its epoch) or a length of time, as the system calls take it.
+timespec to_timespec(Clock::duration time) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(time);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(time - seconds);
     return {static_cast<time_t>(seconds.count()), static_cast<long>(nanoseconds.count())};
 }
 
 /// A timerfd that turns readable at `deadline`; invalid when the system has none to spare.
-/// Unlike poll()'s own time-out it carries no slack.
+/// Unlike ppoll()'s own time-out it carries no slack.
 Fd deadline_timer(Deadline deadline) {
     Fd timer{timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)};
-    const itimerspec expiry{{0, 0}, to_timespec(deadline)};
+    const itimerspec expiry{{0, 0}, to_timespec(deadline.time_since_epoch())};
     if (timer && timerfd_settime(timer.get(), TFD_TIMER_ABSTIME, &expiry, nullptr) != 0) {
         return Fd{-1};
     }
     return timer;
 }
 
-int milliseconds_until(Deadline deadline) {
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+/// How long the next ppoll() without a timer waits: half the time left, or the last stretch.
+timespec next_poll_timeout(Deadline deadline) {
+    const Clock::duration left = std::max(deadline - Clock::now(), Clock::duration::zero());
+    return to_timespec(left > last_stretch ? left / 2 : left);
 }
 
-/// The clock is read on every pass, with or without a timer: a poll() that is
+/// The clock is read on every pass, with or without a timer: a ppoll() that is
 /// interrupted again and again ends at the deadline all the same.
 bool wait_for_pidfd(int pidfd, Deadline deadline) {
     const Fd timer = deadline_timer(deadline);
     std::array<pollfd, 2> watched{{{pidfd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
     for (;;) {
-        const int timeout_ms = timer ? -1 : std::min(milliseconds_until(deadline), longest_poll_ms);
-        const int ready = poll(watched.data(), watched.size(), timeout_ms);
+        const timespec timeout = next_poll_timeout(deadline);
+        const int ready =
+            ppoll(watched.data(), watched.size(), timer ? nullptr : &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
             return false;
         }
@@ -224,7 +228,7 @@ bool poll_proc_file(int stat, Deadline deadline) {
         if (now >= deadline) {
             return false;
         }
-        const timespec wake = to_timespec(std::min(now + pause, deadline));
+        const timespec wake = to_timespec(std::min(now + pause, deadline).time_since_epoch());
         const int slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
         if (slept != 0 && slept != EINTR) {
             return false;
