@@ -7,6 +7,7 @@
 //   exitwatch_bench [--quick] EXITWATCH [EXITWATCH_EXE]
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -17,7 +18,9 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -25,8 +28,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,25 +78,41 @@ bool apply(Filter filter) {
     }
 }
 
+/// Starts `argv` in `folder`, under `filter`. Where `traced_pids` names a file, the child's
+/// ID is written to it first, so that the kernel traces what its program does; it starts
+/// its program only then, since that takes a while, and only then its time counts.
 Run spawn(const std::vector<std::string>& argv, const std::string& folder,
-          Filter filter = Filter::none) {
+          Filter filter = Filter::none, const std::string& traced_pids = "") {
     std::vector<char*> arguments;
     for (const std::string& argument : argv) {
         arguments.push_back(const_cast<char*>(argument.c_str()));
     }
     arguments.push_back(nullptr);
-    const Clock::time_point started = Clock::now();
+    std::array<int, 2> gate{};
+    if (pipe2(gate.data(), O_CLOEXEC) != 0) {
+        return {};
+    }
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
-        if (chdir(folder.c_str()) == 0 && apply(filter)) {
+        char opened = 0;
+        close(gate[1]);
+        if (read(gate[0], &opened, 1) == 0 && chdir(folder.c_str()) == 0 && apply(filter)) {
             execvp(arguments[0], arguments.data());
         }
         _exit(127);
     }
+    close(gate[0]);
+    if (!traced_pids.empty()) {  // appended, without the seek to the end of an ofstream
+        const int traced = open(traced_pids.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        dprintf(traced, "%d\n", static_cast<int>(pid));
+        close(traced);
+    }
+    const Clock::time_point started = Clock::now();
+    close(gate[1]);  // the child goes on when the pipe is closed
     return {pid, started};
 }
 
@@ -218,87 +238,165 @@ pid_t child_of(pid_t parent) {
     return -1;
 }
 
+bool write_file(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text << std::flush;
+    return static_cast<bool>(out);
+}
+
+/// The kernel's own record of when chosen processes enter write(), on CLOCK_MONOTONIC:
+/// stamped as each call is made, so that no observer's wait for a processor lengthens or
+/// shortens the time between two of them, and without stopping the processes. A trace
+/// instance of the benchmark's own, removed at the end, leaves the system's trace alone;
+/// it needs root and a kernel that traces system calls.
+class WriteTrace {
+  public:
+    WriteTrace() {
+        for (const char* tracefs : {"/sys/kernel/tracing", "/sys/kernel/debug/tracing"}) {
+            if (std::filesystem::exists(std::string(tracefs) + "/instances")) {
+                instance_ = std::string(tracefs) + "/instances/exitwatch-bench";
+                break;
+            }
+        }
+        if (instance_.empty()) {  // tracefs is not mounted: for this run only
+            mounted_ = scratch_folder();
+            instance_ = mounted_ + "/instances/exitwatch-bench";
+            if (mount("nodev", mounted_.c_str(), "tracefs", 0, nullptr) != 0) {
+                instance_.clear();
+            }
+        }
+        // Only the benchmark itself at first: an empty list would trace every process.
+        ready_ = !instance_.empty() && (rmdir(instance_.c_str()) == 0 || errno == ENOENT) &&
+                 mkdir(instance_.c_str(), 0700) == 0 &&
+                 write_file(instance_ + "/trace_clock", "mono") &&
+                 write_file(pids_file(), std::to_string(getpid())) &&
+                 write_file(instance_ + "/events/syscalls/sys_enter_write/enable", "1");
+    }
+    WriteTrace(const WriteTrace&) = delete;
+    WriteTrace& operator=(const WriteTrace&) = delete;
+    ~WriteTrace() {
+        if (!instance_.empty()) {
+            rmdir(instance_.c_str());
+        }
+        if (!mounted_.empty()) {
+            umount2(mounted_.c_str(), MNT_DETACH);
+            rmdir(mounted_.c_str());
+        }
+    }
+
+    [[nodiscard]] bool ready() const { return ready_; }
+    /// The file a process writes its ID to, to have its writes traced from then on.
+    [[nodiscard]] std::string pids_file() const { return instance_ + "/set_event_pid"; }
+
+    /// Each traced process's write() calls so far, in order: when (ms) and how many bytes.
+    [[nodiscard]] std::map<pid_t, std::vector<std::pair<double, unsigned long>>> writes() const {
+        // "exitwatch-812  [001] .....  2406.722030: sys_write(fd: 3, buf: 0x..., count: 0xb)"
+        const std::regex entry(
+            R"(-(\d+) +\[\d+\].* (\d+\.\d+): sys_write\(.*count: (0x[0-9a-f]+)\))");
+        std::map<pid_t, std::vector<std::pair<double, unsigned long>>> writes;
+        std::ifstream trace(instance_ + "/trace");
+        std::smatch match;
+        for (std::string line; std::getline(trace, line);) {
+            if (std::regex_search(line, match, entry)) {
+                writes[std::stoi(match[1])].emplace_back(std::stod(match[2]) * 1000,
+                                                         std::stoul(match[3], nullptr, 16));
+            }
+        }
+        return writes;
+    }
+
+  private:
+    std::string mounted_;
+    std::string instance_;
+    bool ready_ = false;
+};
+
+/// The time from the watchdog's write of its "pid: " line to its write of the kill notice,
+/// less the grace period, in milliseconds: the wait as the watchdog made it, from the
+/// kernel's trace of its writes (each line is one). Empty when there is no notice.
+std::optional<double> traced_overshoot(
+    const std::vector<std::pair<double, unsigned long>>& writes) {
+    constexpr unsigned long notice = sizeof("Still alive, will kill!!!\n") - 1;
+    for (std::size_t line = 1; line < writes.size(); ++line) {
+        if (writes[line].second == notice) {
+            return writes[line].first - writes[line - 1].first - Milliseconds(grace_period).count();
+        }
+    }
+    return std::nullopt;
+}
+
 /// exitwatch on processes that never end, in each way it keeps its deadline (a timerfd;
-/// poll()'s own time-out where timerfd_create fails; looks at /proc), each in a folder of
-/// its own, beside timeout -s KILL 10 on another one.
+/// ppoll()'s own time-out where timerfd_create fails; looks at /proc), beside timeout -s
+/// KILL 10 on another one. From inside: the kernel's trace of the watchdog's writes. From
+/// outside: each victim's death, seen on a pidfd, against the moment its watcher started.
 void measure_deadline(const Settings& settings, Results& results) {
     const std::vector<std::pair<std::string, Filter>> ways = {
         {"exitwatch", Filter::none},
         {"exitwatch, no timerfd", Filter::no_timerfd},
         {"exitwatch, /proc fallback", Filter::no_pidfds}};
+    const WriteTrace trace;
+    if (!trace.ready()) {
+        std::printf(
+            "- deadline, inside: n/a, no system call trace here (it needs root and a "
+            "kernel that traces system calls)\n\n");
+    }
     struct Watched {
-        std::string folder;
         Run victim;
         Run watchdog;
-        Clock::time_point pid_line{}, kill_notice{}, victim_died{};
+        Clock::time_point victim_died{};
     };
     for (int run = 0; run < settings.deadline_runs; ++run) {
         const std::string folder = scratch_folder();
-        const int changes = inotify_init1(IN_CLOEXEC);
-        // timeout first: finding its child takes a moment, which must not delay noticing
-        // the watchdogs' first lines.
+        // timeout first: finding its child takes a moment, which must not delay the
+        // watchdogs' starts, from which their deadlines are measured.
         const Run timeout = spawn({"timeout", "-s", "KILL", "10", "sleep", "60"}, folder);
         const pid_t timeout_victim = child_of(timeout.pid);
         std::vector<pollfd> ends{{exitwatch::platform::pidfd_open(timeout_victim), POLLIN, 0}};
         std::vector<Watched> watched;
-        for (const auto& [name, filter] : ways) {
+        for (const auto& [way, filter] : ways) {
             const std::string own = folder + "/" + std::to_string(watched.size());
             std::filesystem::create_directory(own);
-            inotify_add_watch(changes, own.c_str(), IN_MODIFY);
             const Run victim = spawn_victim(std::chrono::hours(1));
-            watched.push_back(
-                {own, victim,
-                 spawn({settings.exitwatch, std::to_string(victim.pid)}, own, filter)});
+            watched.push_back({victim, spawn({settings.exitwatch, std::to_string(victim.pid)}, own,
+                                             filter, trace.ready() ? trace.pids_file() : "")});
             ends.push_back({exitwatch::platform::pidfd_open(victim.pid), POLLIN, 0});
         }
         Clock::time_point timeout_victim_died{};
-        std::vector<pollfd> polled = ends;
-        polled.push_back({changes, POLLIN, 0});
         const Clock::time_point give_up = Clock::now() + 2 * grace_period;
         const auto all_ended = [&] {
-            return std::all_of(polled.begin(), polled.end() - 1,
+            return std::all_of(ends.begin(), ends.end(),
                                [](const pollfd& end) { return end.fd < 0; });
         };
         while (!all_ended() && Clock::now() < give_up) {
-            poll(polled.data(), polled.size(), 1000);
+            poll(ends.data(), ends.size(), 1000);
             const Clock::time_point now = Clock::now();
-            if (polled.back().revents != 0) {
-                std::array<char, 4096> events{};
-                (void)read(changes, events.data(), events.size());
-                for (Watched& way : watched) {
-                    const std::string log = read_file(way.folder + "/log_close.txt");
-                    if (way.pid_line == Clock::time_point{} &&
-                        log.find("pid: ") != std::string::npos) {
-                        way.pid_line = now;
-                    }
-                    if (way.kill_notice == Clock::time_point{} &&
-                        log.find("Still alive") != std::string::npos) {
-                        way.kill_notice = now;
-                    }
-                }
-            }
-            for (std::size_t slot = 0; slot + 1 < polled.size(); ++slot) {
-                if (polled[slot].fd >= 0 && polled[slot].revents != 0) {
+            for (std::size_t slot = 0; slot < ends.size(); ++slot) {
+                if (ends[slot].fd >= 0 && ends[slot].revents != 0) {
                     (slot == 0 ? timeout_victim_died : watched[slot - 1].victim_died) = now;
-                    close(std::exchange(polled[slot].fd, -1));
+                    close(std::exchange(ends[slot].fd, -1));
                 }
             }
         }
-        close(changes);
         std::vector<pid_t> children = {timeout.pid};
         for (const Watched& way : watched) {
             kill(way.victim.pid, SIGKILL);  // in case the watchdog failed it
             children.insert(children.end(), {way.victim.pid, way.watchdog.pid});
         }
         const std::map<pid_t, Reaped> reaped = reap(children);
+        const auto writes = trace.writes();
         const auto overshoot = [](Clock::time_point from, Clock::time_point to) {
             return milliseconds_between(from + grace_period, to);
         };
         for (std::size_t way = 0; way < ways.size(); ++way) {
             const Watched& run_of = watched[way];
-            results.inside[ways[way].first].add(overshoot(run_of.pid_line, run_of.kill_notice));
             results.outside[ways[way].first].add(
                 overshoot(run_of.watchdog.started, run_of.victim_died));
+            const auto traced = writes.find(run_of.watchdog.pid);
+            if (traced != writes.end()) {
+                if (const auto inside = traced_overshoot(traced->second)) {
+                    results.inside[ways[way].first].add(*inside);
+                }
+            }
         }
         results.outside["timeout -s KILL 10"].add(overshoot(timeout.started, timeout_victim_died));
         const rusage& usage = reaped.at(watched.front().watchdog.pid).usage;
@@ -395,7 +493,8 @@ void print_table(const Results& results) {
         }
     };
     rows("exit latency (ms)", results.latency, "%.3f");
-    rows("deadline, inside: kill notice - pid line - 10 s (ms)", results.inside, "%.3f");
+    rows("deadline, inside: kill notice - pid line - 10 s, the kernel's stamps (ms)",
+         results.inside, "%.3f");
     rows("deadline, outside: victim's death - start - 10 s (ms)", results.outside, "%.3f");
     rows("peak RSS (KiB)", results.rss, "%.0f");
     rows("context switches", results.switches, "%.0f");
