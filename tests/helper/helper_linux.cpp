@@ -37,6 +37,7 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -112,6 +113,9 @@ bool enter_pid_namespace(int extra_namespaces) {
         _exit(init < 0 ? 126 : exit_code_of(init));
     }
     setsid();
+    // Out of the group that a test ends with its child: ended with its parent instead, and
+    // with it everything in its namespace.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     return true;
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "child.h"
+#include "exitwatch/platform/pidfd.h"
 #include "watchdog_fixture.h"
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -69,6 +71,7 @@ Child Child::start(const std::vector<std::string>& argv, const std::filesystem::
         // A process group of its own, whose parent in the same session keeps it from being
         // orphaned: when the tests' own group is orphaned (a runner started with nohup from
         // a shell that has exited), a child that a test stops is not sent SIGHUP with it.
+        // Whatever it starts stays in that group, and is ended with it.
         setpgid(0, 0);
         const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -79,20 +82,56 @@ Child Child::start(const std::vector<std::string>& argv, const std::filesystem::
         execv(arguments[0], arguments.data());
         _exit(127);
     }
-    return Child(pid, static_cast<std::uint32_t>(pid));
+    std::string command;
+    for (const std::string& argument : argv) {
+        command += (command.empty() ? "" : " ") + argument;
+    }
+    return Child(pid, static_cast<std::uint32_t>(pid), command);
 }
 
 Child::Child(Child&& other) noexcept
-    : native_(other.native_), pid_(other.pid_), released_(std::exchange(other.released_, true)) {}
+    : native_(other.native_),
+      pid_(other.pid_),
+      command_(std::move(other.command_)),
+      released_(std::exchange(other.released_, true)) {}
 
 Child::~Child() {
     if (!released_) {
-        kill(static_cast<pid_t>(pid_), SIGKILL);
+        end();
         wait();
     }
 }
 
-int Child::wait() {
+void Child::end() const {
+    kill(-static_cast<pid_t>(pid_), SIGKILL);
+    kill(static_cast<pid_t>(pid_), SIGKILL);  // in case it had not made its group yet
+}
+
+// A pidfd reports the end at once; where there is none, the child is looked at every 10 ms.
+bool Child::ends_by(Clock::time_point until) const {
+    const int end = platform::pidfd_open(static_cast<pid_t>(pid_));
+    for (;;) {
+        siginfo_t info{};
+        const bool ended =
+            waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            info.si_pid != 0;
+        const auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
+        if (ended || left <= 0) {
+            if (end >= 0) {
+                close(end);
+            }
+            EXPECT_TRUE(ended) << "still running when the test stopped waiting: " << command_;
+            return ended;
+        }
+        pollfd ending{end, POLLIN, 0};
+        poll(&ending, 1, static_cast<int>(end >= 0 ? left : std::min<decltype(left)>(left, 10)));
+    }
+}
+
+int Child::wait(Clock::time_point until) {
+    if (!ends_by(until)) {
+        end();
+    }
     int status = 0;
     rusage usage{};
     while (wait4(static_cast<pid_t>(pid_), &status, 0, &usage) < 0 && errno == EINTR) {
@@ -108,9 +147,7 @@ int Child::wait() {
 }
 
 void Child::wait_for_end_and_hold() {
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-    }
+    (void)ends_by(Clock::now() + longest_wait);
 }
 
 bool Child::running() const {

@@ -109,20 +109,39 @@ Child Child::start(const std::vector<std::string>& argv, const std::filesystem::
                                  std::to_string(error));
     }
     CloseHandle(started.hThread);
-    return Child(reinterpret_cast<std::intptr_t>(started.hProcess), started.dwProcessId);
+    return Child(reinterpret_cast<std::intptr_t>(started.hProcess), started.dwProcessId,
+                 command_line);
 }
 
 Child::Child(Child&& other) noexcept
-    : native_(other.native_), pid_(other.pid_), released_(std::exchange(other.released_, true)) {}
+    : native_(other.native_),
+      pid_(other.pid_),
+      command_(std::move(other.command_)),
+      released_(std::exchange(other.released_, true)) {}
 
 Child::~Child() {
     if (!released_) {
-        TerminateProcess(handle_of(native_), 9);
+        end();
         wait();
     }
 }
 
-int Child::wait() {
+void Child::end() const {
+    TerminateProcess(handle_of(native_), 9);
+}
+
+bool Child::ends_by(Clock::time_point until) const {
+    const auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
+    const DWORD timeout = left > 0 ? static_cast<DWORD>(left) : 0;
+    const bool ended = WaitForSingleObject(handle_of(native_), timeout) == WAIT_OBJECT_0;
+    EXPECT_TRUE(ended) << "still running when the test stopped waiting: " << command_;
+    return ended;
+}
+
+int Child::wait(Clock::time_point until) {
+    if (!ends_by(until)) {
+        end();
+    }
     WaitForSingleObject(handle_of(native_), INFINITE);
     DWORD exit_code = 0;
     GetExitCodeProcess(handle_of(native_), &exit_code);
@@ -142,7 +161,7 @@ int Child::wait() {
 }
 
 void Child::wait_for_end_and_hold() {
-    WaitForSingleObject(handle_of(native_), INFINITE);
+    (void)ends_by(Clock::now() + longest_wait);
 }
 
 bool Child::running() const {
