@@ -17,6 +17,13 @@ using std::chrono::seconds;
 
 class LinuxEndToEnd : public WatchdogTest {
   protected:
+    /// The command line of this machine's own test helper, which runs natively also where
+    /// the tests run under an emulator, with `arguments`.
+    [[nodiscard]] static std::vector<std::string> native_helper_command(
+        const std::vector<std::string>& arguments) {
+        return joined({EXITWATCH_NATIVE_HELPER}, arguments);
+    }
+
     /// `command` run as user nobody. The build tree may lie in a folder that only its owner
     /// can enter, so this build's programs are replaced by copies that anyone can reach.
     std::vector<std::string> as_nobody(std::vector<std::string> command) {
@@ -24,9 +31,15 @@ class LinuxEndToEnd : public WatchdogTest {
         const perms anyone_may_run = perms::owner_all | perms::group_read | perms::group_exec |
                                      perms::others_read | perms::others_exec;
         std::filesystem::permissions(programs_.path(), anyone_may_run);
+        // The native helper and the emulated one have the same name.
+        const std::string programs[] = {EXITWATCH_PROGRAM, EXITWATCH_TEST_HELPER,
+                                        EXITWATCH_NATIVE_HELPER};
         for (std::string& argument : command) {
-            if (argument == EXITWATCH_PROGRAM || argument == EXITWATCH_TEST_HELPER) {
-                const auto copy = programs_.path() / std::filesystem::path(argument).filename();
+            const auto* program = std::find(std::begin(programs), std::end(programs), argument);
+            if (program != std::end(programs)) {
+                const auto copy =
+                    programs_.path() / (std::to_string(program - programs) + "-" +
+                                        std::filesystem::path(argument).filename().string());
                 std::filesystem::copy_file(argument, copy,
                                            std::filesystem::copy_options::skip_existing);
                 std::filesystem::permissions(copy, anyone_may_run);
@@ -113,7 +126,8 @@ TEST_P(ProcPath, NeverKillsANewProcessThatTookTheIdJustBeforeTheKill) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root for a PID namespace and /proc/sys/kernel/ns_last_pid";
     }
-    const Finished run = run_to_end(joined(helper_command({"reuse-id"}), watchdog_command({})));
+    const Finished run =
+        run_to_end(joined(native_helper_command({"reuse-id"}), watchdog_command({})));
     EXPECT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(run.log, killed_log("2"));  // the victim is process 2 of its namespace
 }

@@ -201,7 +201,10 @@ step "clang-tidy"
 run_check clang-tidy tidy
 
 # The suites of the other architectures start every test program, the watchdog and the
-# helper through the preset's emulator, so no binfmt_misc entry is needed or changed.
+# helper through the preset's emulator, so no binfmt_misc entry is needed or changed. The
+# seccomp filters come from this machine's own helper, the linux preset's where it was built.
+native_helper=$PWD/build/linux/tests/exitwatch_test_helper
+[[ -x "$native_helper" ]] || native_helper=
 step "linux-i386: build and test, natively where this kernel runs 32-bit x86 code"
 i386_emulator=
 if build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR= && ! starts_ia32 "$PWD/build/linux-i386/exitwatch"; then
@@ -210,11 +213,12 @@ if build linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR= && ! starts_ia32 "$PWD/buil
     # does not match them, and its forked children hang under qemu.
     i386_emulator=/usr/bin/qemu-i386-static
 fi
-build_and_test linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=$i386_emulator
+build_and_test linux-i386 -DCMAKE_CROSSCOMPILING_EMULATOR=$i386_emulator \
+    -DEXITWATCH_NATIVE_HELPER="$native_helper"
 
 for preset in linux-arm64:qemu-aarch64 linux-armhf:qemu-arm; do
     step "${preset%:*}: build and test under ${preset#*:}-static"
-    build_and_test "${preset%:*}"
+    build_and_test "${preset%:*}" -DEXITWATCH_NATIVE_HELPER="$native_helper"
 done
 
 step "Wine: the 64-bit build and the 32-bit program that ships, in one prefix"
