@@ -32,11 +32,20 @@ class Child {
                        const std::filesystem::path& working_dir,
                        const std::filesystem::path& output);
 
-    Child(Child&& other) noexcept;
+    Child(Child&& other) noexcept
+        : native_(other.native_),
+          pid_(other.pid_),
+          command_(std::move(other.command_)),
+          released_(std::exchange(other.released_, true)) {}
     Child& operator=(Child&&) = delete;
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
-    ~Child();
+    ~Child() {
+        if (!released_) {
+            end();
+            wait();
+        }
+    }
 
     [[nodiscard]] std::uint32_t pid() const { return pid_; }
 

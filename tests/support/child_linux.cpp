@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
-#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -83,19 +82,6 @@ Child Child::start(const std::vector<std::string>& argv, const std::filesystem::
         command += (command.empty() ? "" : " ") + argument;
     }
     return Child(pid, static_cast<std::uint32_t>(pid), command);
-}
-
-Child::Child(Child&& other) noexcept
-    : native_(other.native_),
-      pid_(other.pid_),
-      command_(std::move(other.command_)),
-      released_(std::exchange(other.released_, true)) {}
-
-Child::~Child() {
-    if (!released_) {
-        end();
-        wait();
-    }
 }
 
 void Child::end() const {

@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <stdexcept>
-#include <utility>
 
 #include "child.h"
 #include "watchdog_fixture.h"
@@ -111,19 +110,6 @@ Child Child::start(const std::vector<std::string>& argv, const std::filesystem::
     CloseHandle(started.hThread);
     return Child(reinterpret_cast<std::intptr_t>(started.hProcess), started.dwProcessId,
                  command_line);
-}
-
-Child::Child(Child&& other) noexcept
-    : native_(other.native_),
-      pid_(other.pid_),
-      command_(std::move(other.command_)),
-      released_(std::exchange(other.released_, true)) {}
-
-Child::~Child() {
-    if (!released_) {
-        end();
-        wait();
-    }
 }
 
 void Child::end() const {
