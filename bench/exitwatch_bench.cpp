@@ -20,7 +20,6 @@
 #include <map>
 #include <optional>
 #include <random>
-#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -291,16 +290,20 @@ class WriteTrace {
     /// Each traced process's write() calls so far, in order: when (ms) and how many bytes.
     [[nodiscard]] std::map<pid_t, std::vector<std::pair<double, unsigned long>>> writes() const {
         // "exitwatch-812  [001] .....  2406.722030: sys_write(fd: 3, buf: 0x..., count: 0xb)"
-        const std::regex entry(
-            R"(-(\d+) +\[\d+\].* (\d+\.\d+): sys_write\(.*count: (0x[0-9a-f]+)\))");
         std::map<pid_t, std::vector<std::pair<double, unsigned long>>> writes;
         std::ifstream trace(instance_ + "/trace");
-        std::smatch match;
         for (std::string line; std::getline(trace, line);) {
-            if (std::regex_search(line, match, entry)) {
-                writes[std::stoi(match[1])].emplace_back(std::stod(match[2]) * 1000,
-                                                         std::stoul(match[3], nullptr, 16));
+            const std::size_t call = line.find(": sys_write(");
+            const std::size_t cpu = line.find(" [");
+            const std::size_t count = line.find("count: ", call);
+            if (line[0] == '#' || call == std::string::npos || cpu == std::string::npos ||
+                count == std::string::npos) {
+                continue;
             }
+            const std::size_t time = line.rfind(' ', call) + 1;
+            writes[std::stoi(line.substr(line.rfind('-', cpu) + 1))].emplace_back(
+                std::stod(line.substr(time, call - time)) * 1000,
+                std::stoul(line.substr(count + 7), nullptr, 16));
         }
         return writes;
     }
