@@ -28,7 +28,7 @@ struct Finished {
 
 /// What a watchdog may do while it waits ten seconds, counted, not timed: the processor time
 /// it uses and how often it sleeps. Correct code, the most seen on 2 cores, quiet or beside
-/// a busy loop: 67 ms natively, 128 ms under the sanitizers, under qemu-user 41 ms with a
+/// a busy loop: 97 ms natively, 128 ms under the sanitizers, under qemu-user 41 ms with a
 /// pidfd and 189 ms without, where each look is emulated; 14 sleeps with a pidfd, 988
 /// without, looking every 10 ms. A wait that spins on poll() with no time-out uses 800 to
 /// 9,700 ms in the parallel suite, 516 ms at the least where many such watchdogs share the
