@@ -93,10 +93,7 @@ void Child::end() const {
 bool Child::ends_by(Clock::time_point until) const {
     const int end = platform::pidfd_open(static_cast<pid_t>(pid_));
     for (;;) {
-        siginfo_t info{};
-        const bool ended =
-            waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-            info.si_pid != 0;
+        const bool ended = !running();
         const auto left = std::chrono::ceil<milliseconds>(until - Clock::now()).count();
         if (ended || left <= 0) {
             if (end >= 0) {
