@@ -103,7 +103,8 @@ bool wait_for_pidfd(int pidfd, Deadline deadline) {
 
 struct ProcStat {
     pid_t pid;
-    char state;
+    char state;                     // of the process's main thread
+    long threads;                   // of the process, an ended main thread among them
     unsigned long long start_time;  // clock ticks after boot
 };
 
@@ -143,6 +144,7 @@ std::optional<ProcStat> read_stat(int file) {
     behind_name.remove_prefix(name_end == std::string_view::npos ? text.size() : name_end + 2);
     ProcStat stat{};
     if (!parse_whole(text.substr(0, text.find(' ')), stat.pid) ||
+        !parse_whole(stat_field(behind_name, 20), stat.threads) ||
         !parse_whole(stat_field(behind_name, 22), stat.start_time)) {
         errno = EINVAL;
         return std::nullopt;
@@ -190,8 +192,13 @@ pid_t process_of_thread(const Fd& directory) {
     return process;
 }
 
+/// The state is the main thread's: a main thread that has ended reads Z while the other
+/// threads of its process run on. The process has ended once that thread is the last.
 bool has_ended(const std::optional<ProcStat>& stat) {
-    return stat ? stat->state == 'Z' || stat->state == 'X' : errno == ESRCH;
+    if (!stat) {
+        return errno == ESRCH;
+    }
+    return stat->state == 'X' || (stat->state == 'Z' && stat->threads <= 1);
 }
 
 /// The /proc path's open: /proc/PID/stat of a process that this user may signal. Other

@@ -11,6 +11,13 @@
 //                                      sibling survived it
 //   second-thread MS                   sleeps MS milliseconds in a second thread, whose
 //                                      ID it writes on a line of its own first
+//   threads MS                         sleeps MS milliseconds in each of four threads,
+//                                      then exits with 0
+//   main-thread-ends MS                ends its main thread at once; a second thread
+//                                      sleeps MS milliseconds, and the process exits
+//                                      with 0 when it ends
+//   exec-in-thread MS PROGRAM ARGS...  a second thread becomes PROGRAM ARGS... after MS
+//                                      milliseconds: the process keeps its ID
 //   parent-of MS                       starts a child in its own process group that
 //                                      sleeps MS milliseconds, writes the child's ID on a
 //                                      line of its own, and exits with 0 once the child
@@ -34,6 +41,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -76,6 +84,10 @@ pid_t start_sleeping_child() {
         }
     }
     return child;
+}
+
+void sleep_for(const std::string& milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds)));
 }
 
 int deny(const std::string& error, const std::string& names, const std::vector<std::string>& argv) {
@@ -141,16 +153,42 @@ int sleep_in_second_thread(const std::string& milliseconds) {
     std::thread sleeper([&] {
         std::printf("%ld\n", static_cast<long>(syscall(SYS_gettid)));
         std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds)));
+        sleep_for(milliseconds);
     });
     sleeper.join();
     return 0;
 }
 
+int sleep_in_threads(const std::string& milliseconds) {
+    std::array<std::thread, 4> sleepers;
+    for (std::thread& sleeper : sleepers) {
+        sleeper = std::thread(sleep_for, milliseconds);
+    }
+    for (std::thread& sleeper : sleepers) {
+        sleeper.join();
+    }
+    return 0;
+}
+
+// The C library ends the process with 0 when its last thread ends.
+int end_main_thread_first(const std::string& milliseconds) {
+    std::thread(sleep_for, milliseconds).detach();
+    pthread_exit(nullptr);
+}
+
+int exec_in_second_thread(const std::string& milliseconds, const std::vector<std::string>& argv) {
+    std::thread([&] {
+        sleep_for(milliseconds);
+        exec(argv);
+        _exit(127);
+    }).join();
+    return 127;
+}
+
 int sleep_in_child(const std::string& milliseconds) {
     const pid_t child = fork();
     if (child == 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(std::stoll(milliseconds)));
+        sleep_for(milliseconds);
         _exit(0);
     }
     std::printf("%ld\n", static_cast<long>(child));
@@ -305,6 +343,15 @@ int run_system_mode(const std::vector<std::string>& arguments) {
     }
     if (arguments.size() == 2 && arguments[0] == "second-thread") {
         return sleep_in_second_thread(arguments[1]);
+    }
+    if (arguments.size() == 2 && arguments[0] == "threads") {
+        return sleep_in_threads(arguments[1]);
+    }
+    if (arguments.size() == 2 && arguments[0] == "main-thread-ends") {
+        return end_main_thread_first(arguments[1]);
+    }
+    if (arguments.size() >= 3 && arguments[0] == "exec-in-thread") {
+        return exec_in_second_thread(arguments[1], {arguments.begin() + 2, arguments.end()});
     }
     if (arguments.size() == 2 && arguments[0] == "parent-of") {
         return sleep_in_child(arguments[1]);

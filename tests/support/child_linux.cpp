@@ -51,6 +51,26 @@ std::vector<Launcher> sandbox_launchers() {
             denying("no_timerfd", "EPERM", "timerfd_create")};
 }
 
+std::vector<VictimShape> victim_shapes() {
+    return {
+        {"one_thread", [](milliseconds lifetime) { return helper_mode("sleep", lifetime); }},
+        {"four_threads", [](milliseconds lifetime) { return helper_mode("threads", lifetime); }},
+        {"main_thread_ended",
+         [](milliseconds lifetime) { return helper_mode("main-thread-ends", lifetime); }},
+        // One second in, while the watchdog waits; then the new program lives `lifetime`.
+        {"execs",
+         [](milliseconds lifetime) {
+             std::vector<std::string> arguments = {"exec-in-thread", "1000"};
+             for (const std::string& part : program_command(EXITWATCH_TEST_HELPER)) {
+                 arguments.push_back(part);
+             }
+             const std::vector<std::string> sleep = helper_mode("sleep", lifetime);
+             arguments.insert(arguments.end(), sleep.begin(), sleep.end());
+             return arguments;
+         }},
+    };
+}
+
 Child Child::start(const std::vector<std::string>& argv, const std::filesystem::path& working_dir,
                    const std::filesystem::path& output) {
     std::vector<char*> arguments;

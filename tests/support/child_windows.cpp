@@ -58,6 +58,15 @@ std::vector<Launcher> sandbox_launchers() {
     return {};
 }
 
+std::vector<VictimShape> victim_shapes() {
+    return {
+        {"one_thread", [](milliseconds lifetime) { return helper_mode("sleep", lifetime); }},
+        {"four_threads", [](milliseconds lifetime) { return helper_mode("threads", lifetime); }},
+        {"main_thread_ended",
+         [](milliseconds lifetime) { return helper_mode("main-thread-ends", lifetime); }},
+    };
+}
+
 namespace {
 
 HANDLE handle_of(std::intptr_t native) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -52,6 +53,23 @@ struct Launcher {
     std::string unavailable{};  // why this way cannot be taken here; empty where it can
 };
 
+/// The test helper's arguments for `mode`, which takes how long to live in milliseconds.
+inline std::vector<std::string> helper_mode(const std::string& mode, milliseconds lifetime) {
+    return {mode, std::to_string(lifetime.count())};
+}
+
+/// A shape of process to watch, which the test helper takes on given how long it is to live:
+/// its arguments for that.
+struct VictimShape {
+    std::string name;
+    std::vector<std::string> (*arguments)(milliseconds lifetime);
+};
+
+/// The shapes of process users have, which a watchdog must tell ended from running: one
+/// thread; several; a main thread that has ended while another runs on; on Linux also a
+/// process whose second thread starts another program, keeping the process's ID.
+std::vector<VictimShape> victim_shapes();
+
 /// The log of a run whose process ended within the grace period.
 inline std::string ended_in_time_log(const std::string& pid) {
     return log_lines("pidStr: " + pid, "pid: " + pid, "process exit");
@@ -84,8 +102,7 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
     }
 
     [[nodiscard]] Child start_sleeper(milliseconds duration) {
-        return start(joined(program_command(GetParam().sleeper),
-                            {"sleep", std::to_string(duration.count())}));
+        return start(joined(program_command(GetParam().sleeper), helper_mode("sleep", duration)));
     }
 
     /// The command line of the real program with `arguments`, through this test's launcher.
@@ -118,14 +135,71 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
 
     /// Waits for the child started last, which must be a watchdog, and collects its traces.
     Finished finish(Child& watchdog, Clock::time_point started) {
+        return finish(watchdog, started, scratch_, last_output_);
+    }
+
+    /// Waits for a watchdog that writes its log in `folder` and its output to `output`.
+    static Finished finish(Child& watchdog, Clock::time_point started, const ScratchDir& folder,
+                           const std::filesystem::path& output) {
         const int status = watchdog.wait();
         const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
         return {status,
                 took,
-                ScratchDir::read_file(last_output_),
-                scratch_.read_log(),
+                ScratchDir::read_file(output),
+                folder.read_log(),
                 watchdog.processor_time(),
                 watchdog.sleeps()};
+    }
+
+    /// Watchdogs on processes of every shape, side by side, each in a folder of its own.
+    struct EveryShape {
+        std::vector<VictimShape> shapes = victim_shapes();
+        std::vector<ScratchDir> folders{shapes.size()};
+        std::vector<Child> victims;
+        std::vector<Child> watchdogs;
+        std::vector<Clock::time_point> started;
+    };
+
+    /// Starts a process of each shape that lives `lifetime`, and a watchdog on it at once.
+    EveryShape watch_every_shape(milliseconds lifetime) {
+        EveryShape runs;
+        for (std::size_t i = 0; i < runs.shapes.size(); ++i) {
+            const std::filesystem::path output = outputs_.path() / runs.shapes[i].name;
+            runs.victims.push_back(Child::start(
+                joined(program_command(GetParam().sleeper), runs.shapes[i].arguments(lifetime)),
+                runs.folders[i].path(), output.string() + "-victim"));
+            runs.started.push_back(Clock::now());
+            runs.watchdogs.push_back(
+                Child::start(watchdog_command({std::to_string(runs.victims[i].pid())}),
+                             runs.folders[i].path(), output.string() + "-watchdog"));
+        }
+        return runs;
+    }
+
+    /// Waits for every watchdog of `runs`, each timed from its start to when it is first
+    /// seen to have ended, looking every 10 ms: not to when its turn to be waited for came.
+    std::vector<Finished> finish(EveryShape& runs) {
+        std::vector<Clock::time_point> ended(runs.watchdogs.size());
+        const Clock::time_point until = Clock::now() + longest_wait;
+        for (std::size_t left = ended.size(); left > 0 && Clock::now() < until;
+             std::this_thread::sleep_for(milliseconds(10))) {
+            for (std::size_t i = 0; i < ended.size(); ++i) {
+                if (ended[i] == Clock::time_point() && !runs.watchdogs[i].running()) {
+                    ended[i] = Clock::now();
+                    --left;
+                }
+            }
+        }
+        std::vector<Finished> finished;
+        for (std::size_t i = 0; i < runs.watchdogs.size(); ++i) {
+            finished.push_back(finish(runs.watchdogs[i], runs.started[i], runs.folders[i],
+                                      outputs_.path() / (runs.shapes[i].name + "-watchdog")));
+            if (ended[i] != Clock::time_point()) {
+                finished.back().took =
+                    std::chrono::duration_cast<milliseconds>(ended[i] - runs.started[i]);
+            }
+        }
+        return finished;
     }
 
     /// Runs `command`, which ends in the watchdog's command line, to its end.
