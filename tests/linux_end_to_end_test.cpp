@@ -222,6 +222,32 @@ TEST_P(LinuxEndToEnd, KeepsItsDeadlineWhenStoppedAndContinued) {
     EXPECT_EQ(run.log, killed_log(pid));
 }
 
+// The kernel lets the time-outs of ppoll() and clock_nanosleep(), which keep the deadline
+// without a timerfd and on the /proc path, run late by the timer slack that the starter
+// passes on (systemd's TimerSlackNSec=): the watchdog takes the least there is, 1 ns,
+// before it waits. Counted, not timed: the benchmark times the deadline with such a slack.
+TEST_P(LinuxEndToEnd, WaitsWithTheLeastTimerSlackWhateverItsStarterPassedOn) {
+    Child victim = start_sleeper(milliseconds(3000));
+    const std::string pid = std::to_string(victim.pid());
+    const Clock::time_point started = Clock::now();
+    Child watchdog =
+        start(joined(helper_command({"timer-slack", "50000000"}), watchdog_command({pid})));
+    const std::filesystem::path slack_file =
+        "/proc/" + std::to_string(watchdog.pid()) + "/timerslack_ns";
+    std::string slack;
+    for (; watchdog.running() && slack != "1\n"; std::this_thread::sleep_for(milliseconds(10))) {
+        const std::string read = ScratchDir::read_file(slack_file);
+        slack = read.empty() ? slack : read;
+    }
+    const Finished run = finish(watchdog, started);
+    if (slack.empty()) {
+        GTEST_SKIP() << "cannot read " << slack_file << " (it needs CAP_SYS_NICE)";
+    }
+    EXPECT_EQ(slack, "1\n") << "the slack it waited with, in ns";
+    EXPECT_EQ(run.log, ended_in_time_log(pid));
+    EXPECT_EQ(victim.wait(), 0);
+}
+
 // Processes that end right on the deadline, many at once: each run is one of the two
 // outcomes, whole, and the victim's end agrees with its log.
 TEST_P(LinuxEndToEnd, AProcessEndingOnTheDeadlineGivesOneOfTheTwoOutcomes) {

@@ -42,9 +42,9 @@ class Process {
     /// `timeout` has passed since the call (false). A failed wait returns false too: the
     /// process may still be running. Windows: WaitForSingleObject. Linux: ppoll() on the
     /// pidfd and a CLOCK_MONOTONIC timerfd, so the deadline has no timer slack and a
-    /// signal that interrupts the wait moves it neither way; without a pidfd, a look at
-    /// /proc/PID/stat at most 10 ms apart, a zombie counting as ended once no other thread
-    /// of it runs. Every pass reads
+    /// signal that interrupts the wait moves it neither way; without a timerfd, the least
+    /// timer slack there is; without a pidfd, a look at /proc/PID/stat at most 10 ms
+    /// apart, a zombie counting as ended once no other thread of it runs. Every pass reads
     /// the clock, so no answer of the system keeps the wait past its deadline. A look that
     /// cannot be taken proves nothing either way; a ppoll() or a pause between looks that
     /// fails otherwise than by being interrupted fails the wait.

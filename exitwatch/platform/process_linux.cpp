@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,9 +28,9 @@ using Deadline = Clock::time_point;
 constexpr std::chrono::milliseconds longest_look_interval{10};
 // Without a timer, ppoll()'s own time-out ends the wait, and the kernel lets a time-out run
 // late by a thousandth of its length (a two-hundredth for a niced process), and by the
-// thread's timer slack of 50 us at least. So each poll waits half the time left, which its
-// slack cannot carry past the deadline, until only this much is left, which the last poll
-// waits out whole: eleven polls in ten seconds, the last one late by the timer slack alone.
+// thread's timer slack at least. So each poll waits half the time left, which its slack
+// cannot carry past the deadline, until only this much is left, which the last poll waits
+// out whole: eleven polls in ten seconds, the last one late by the timer slack alone.
 constexpr std::chrono::milliseconds last_stretch{10};
 
 /// Owns a file descriptor that lives only within one operation. Closing it leaves errno
@@ -289,6 +290,11 @@ Process::~Process() {
 }
 
 bool Process::wait_for_exit(std::chrono::milliseconds timeout) const {
+    // The kernel lets ppoll()'s and clock_nanosleep()'s time-outs run late by the timer
+    // slack, which the starter passes on (50 us by default; systemd's TimerSlackNSec=, a
+    // prctl() of its own): the wait takes the least there is. Where that is refused, the
+    // inherited slack stays, and the wait with it.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     const Deadline deadline = Clock::now() + timeout;
     const int fd = static_cast<int>(native_);
     return kind_ == Kind::looked_at ? poll_proc_file(fd, deadline) : wait_for_pidfd(fd, deadline);

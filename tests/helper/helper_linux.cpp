@@ -6,6 +6,8 @@
 //                                      pidfd_open, pidfd_send_signal, timerfd_create)
 //                                      fails with ERROR (EPERM or ENOSYS)
 //   file-size-limit BYTES PROGRAM ...  runs PROGRAM unable to write files past BYTES
+//   timer-slack NS PROGRAM ARGS...     runs PROGRAM with a timer slack of NS nanoseconds,
+//                                      as a starter can pass one on
 //   in-pid-namespace PROGRAM ARGS...   runs PROGRAM in a PID namespace of its own beside
 //                                      a sibling; 0 when PROGRAM exited with 0 and the
 //                                      sibling survived it
@@ -337,6 +339,11 @@ int run_system_mode(const std::vector<std::string>& arguments) {
         std::signal(SIGXFSZ, SIG_IGN);
         return setrlimit(RLIMIT_FSIZE, &limit) == 0 ? exec({arguments.begin() + 2, arguments.end()})
                                                     : 126;
+    }
+    if (arguments.size() >= 3 && arguments[0] == "timer-slack") {
+        return prctl(PR_SET_TIMERSLACK, std::stoul(arguments[1])) == 0
+                   ? exec({arguments.begin() + 2, arguments.end()})
+                   : 126;
     }
     if (arguments.size() >= 2 && arguments[0] == "in-pid-namespace") {
         return run_in_pid_namespace({arguments.begin() + 1, arguments.end()});
