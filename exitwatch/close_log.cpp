@@ -31,10 +31,13 @@ void CloseLog::write_line(std::string_view label, std::string_view value) {
     if (!file_ || std::ferror(file_.get()) != 0) {
         return;
     }
-    std::fwrite(label.data(), 1, label.size(), file_.get());
-    std::fwrite(value.data(), 1, value.size(), file_.get());
-    std::fputc('\n', file_.get());
-    std::fflush(file_.get());
+    // A line that a failed write cut short gets no line end, so that it never looks whole.
+    std::FILE* const file = file_.get();
+    if (std::fwrite(label.data(), 1, label.size(), file) == label.size() &&
+        std::fwrite(value.data(), 1, value.size(), file) == value.size()) {
+        std::fputc('\n', file);
+    }
+    std::fflush(file);
 }
 
 // std::to_chars: unsigned decimal with no locale and no formatted-output machinery.

@@ -14,7 +14,8 @@ namespace exitwatch {
 /// one line, flushed before the write returns, so a reader sees it at once and the kill
 /// notice is on disk before the kill. The file is shared: other processes may read and
 /// write it while it is open. When it cannot be opened every entry is skipped silently;
-/// once a write has failed, so are the entries after it.
+/// once a write has failed, so are the entries after it, and the entry it cut short ends
+/// without a line end.
 class CloseLog {
   public:
     static constexpr const char* file_name = "log_close.txt";
