@@ -22,7 +22,19 @@
 namespace exitwatch::platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC
+/// CLOCK_MONOTONIC, which the timers and pauses below take their times on, read here:
+/// std::chrono::steady_clock::now() is compiled into the C++ library, which the program
+/// does not link where it is built on another C library.
+struct Clock {
+    using duration = std::chrono::nanoseconds;
+    using time_point = std::chrono::time_point<Clock>;
+
+    static time_point now() {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        return time_point(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
+    }
+};
 using Deadline = Clock::time_point;
 
 constexpr std::chrono::milliseconds longest_look_interval{10};
@@ -109,6 +121,11 @@ struct ProcStat {
     unsigned long long start_time;  // clock ticks after boot
 };
 
+/// `text` up to the first `end`, or all of it where there is none.
+std::string_view up_to(std::string_view text, char end) {
+    return {text.data(), std::min(text.find(end), text.size())};
+}
+
 /// Field `number` (counted from 1) of /proc/PID/stat, given the text behind the command
 /// name, which starts with field 3. Empty when there is no such field.
 std::string_view stat_field(std::string_view behind_name, int number) {
@@ -119,7 +136,7 @@ std::string_view stat_field(std::string_view behind_name, int number) {
         }
         behind_name.remove_prefix(blank + 1);
     }
-    return behind_name.substr(0, behind_name.find(' '));
+    return up_to(behind_name, ' ');
 }
 
 template <typename Number>
@@ -144,7 +161,7 @@ std::optional<ProcStat> read_stat(int file) {
     std::string_view behind_name = text;
     behind_name.remove_prefix(name_end == std::string_view::npos ? text.size() : name_end + 2);
     ProcStat stat{};
-    if (!parse_whole(text.substr(0, text.find(' ')), stat.pid) ||
+    if (!parse_whole(up_to(text, ' '), stat.pid) ||
         !parse_whole(stat_field(behind_name, 20), stat.threads) ||
         !parse_whole(stat_field(behind_name, 22), stat.start_time)) {
         errno = EINVAL;
@@ -187,7 +204,7 @@ pid_t process_of_thread(const Fd& directory) {
     const std::size_t at = text.find(label);
     text.remove_prefix(at == std::string_view::npos ? text.size() : at + label.size());
     pid_t process = -1;
-    if (length >= 0 && !parse_whole(text.substr(0, text.find('\n')), process)) {
+    if (length >= 0 && !parse_whole(up_to(text, '\n'), process)) {
         errno = EINVAL;
     }
     return process;
