@@ -76,6 +76,10 @@ if(EXITWATCH_STATIC AND NOT WIN32)
     endif()
 endif()
 
+if(EXITWATCH_STATIC AND NOT WIN32)
+    include(ExitwatchMusl)
+endif()
+
 function(exitwatch_link_standalone target)
     if(EXITWATCH_STATIC AND NOT WIN32)
         if(EXITWATCH_HAS_STATIC_PIE)

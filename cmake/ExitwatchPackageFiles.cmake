@@ -48,7 +48,7 @@ License: MIT
 
 # lintian takes a static PIE for a shared library without its dependencies, and a plain
 # static program for a mistake; either way the program is static on purpose.
-if(EXITWATCH_HAS_STATIC_PIE)
+if(EXITWATCH_ON_MUSL OR EXITWATCH_HAS_STATIC_PIE)
     set(static_program_tag shared-library-lacks-prerequisites)
 else()
     set(static_program_tag statically-linked-binary)

@@ -37,6 +37,8 @@ packages=(
     wine64 wine32:i386
     g++-i686-linux-gnu g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
     libstdc++6:i386  # the dynamic i386 test programs, run natively
+    # The C library that each Linux program that ships is built on; the tests use glibc.
+    musl-dev musl-dev:i386 musl-dev:arm64 musl-dev:armhf
     # Names the file that differs when a rebuild is not the same; without the tools it
     # recommends it compares archives' members and shows bytes, which is enough for that.
     diffoscope-minimal
@@ -54,7 +56,10 @@ missing() {
 mapfile -t missing_packages < <(missing "${packages[@]}")
 if ((${#missing_packages[@]})); then
     echo "== installing ${missing_packages[*]}"
-    [[ "$(dpkg --print-foreign-architectures)" == *i386* ]] || dpkg --add-architecture i386
+    for architecture in i386 arm64 armhf; do
+        [[ "$(dpkg --print-foreign-architectures)" == *$architecture* ]] ||
+            dpkg --add-architecture "$architecture"
+    done
     # A mirror in the middle of a sync can fail one index of one architecture (apt says
     # "File has unexpected size"): apt then goes on with the lists it has, and so does this.
     for try in 1 2 3; do
