@@ -4,7 +4,10 @@
 // exactly it keeps a 10-second deadline, what a run costs and how large the program is.
 // Prints Markdown tables; no pass or fail.
 //
-//   exitwatch_bench [--quick] EXITWATCH [EXITWATCH_EXE]
+//   exitwatch_bench [--quick] EXITWATCH [PROGRAM...]
+//
+// Each PROGRAM, another build of exitwatch (the Windows program, the other architectures'),
+// is only measured for its size.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -46,7 +49,7 @@ constexpr std::chrono::seconds grace_period{10};
 
 struct Settings {
     std::string exitwatch;
-    std::string windows_program;  // only measured for its size
+    std::vector<std::string> other_builds;  // only measured for their size
     int latency_runs = 20;
     int deadline_runs = 5;
     int startup_runs = 300;
@@ -198,8 +201,21 @@ double context_switches(const rusage& usage) {
 }
 
 struct Results {
-    std::map<std::string, Series> latency, rss, switches, inside, outside, startup;
+    std::map<std::string, Series> latency, rss, resident, switches, inside, outside, startup;
 };
+
+/// The most memory that a process has held resident so far (VmHWM), in KiB: its own pages,
+/// unlike a child's peak RSS, which also counts those it shared with its parent before it
+/// started its program. Empty when it cannot be read.
+std::optional<double> resident_peak(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stod(line.substr(6));
+        }
+    }
+    return std::nullopt;
+}
 
 /// A process ends after 0.2 to 0.5 s, watched at once by exitwatch (also without pidfds,
 /// looking at /proc at most 10 ms apart), pidwait and tail.
@@ -254,7 +270,9 @@ bool write_file(const std::string& path, const std::string& text) {
     return static_cast<bool>(out);
 }
 
-/// The kernel's own record of when chosen processes enter write(), on CLOCK_MONOTONIC:
+/// The kernel's own record of when chosen processes enter write() or writev(), whichever
+/// their C library writes a line with (glibc's stdio the one, musl's the other), on
+/// CLOCK_MONOTONIC:
 /// stamped as each call is made, so that no observer's wait for a processor lengthens or
 /// shortens the time between two of them, and without stopping the processes. A trace
 /// instance of the benchmark's own, removed at the end, leaves the system's trace alone;
@@ -280,7 +298,8 @@ class WriteTrace {
                  mkdir(instance_.c_str(), 0700) == 0 &&
                  write_file(instance_ + "/trace_clock", "mono") &&
                  write_file(pids_file(), std::to_string(getpid())) &&
-                 write_file(instance_ + "/events/syscalls/sys_enter_write/enable", "1");
+                 write_file(instance_ + "/events/syscalls/sys_enter_write/enable", "1") &&
+                 write_file(instance_ + "/events/syscalls/sys_enter_writev/enable", "1");
     }
     WriteTrace(const WriteTrace&) = delete;
     WriteTrace& operator=(const WriteTrace&) = delete;
@@ -298,23 +317,23 @@ class WriteTrace {
     /// The file a process writes its ID to, to have its writes traced from then on.
     [[nodiscard]] std::string pids_file() const { return instance_ + "/set_event_pid"; }
 
-    /// Each traced process's write() calls so far, in order: when (ms) and how many bytes.
-    [[nodiscard]] std::map<pid_t, std::vector<std::pair<double, unsigned long>>> writes() const {
-        // "exitwatch-812  [001] .....  2406.722030: sys_write(fd: 3, buf: 0x..., count: 0xb)"
-        std::map<pid_t, std::vector<std::pair<double, unsigned long>>> writes;
+    /// When each traced process has entered write() or writev() so far, in order (ms).
+    [[nodiscard]] std::map<pid_t, std::vector<double>> writes() const {
+        // "exitwatch-812  [001] .....  2406.722030: sys_writev(fd: 3, vec: ..., vlen: 2)"
+        std::map<pid_t, std::vector<double>> writes;
         std::ifstream trace(instance_ + "/trace");
         for (std::string line; std::getline(trace, line);) {
-            const std::size_t call = line.find(": sys_write(");
+            std::size_t call = line.find(": sys_write(");
+            if (call == std::string::npos) {
+                call = line.find(": sys_writev(");
+            }
             const std::size_t cpu = line.find(" [");
-            const std::size_t count = line.find("count: ", call);
-            if (line[0] == '#' || call == std::string::npos || cpu == std::string::npos ||
-                count == std::string::npos) {
+            if (line[0] == '#' || call == std::string::npos || cpu == std::string::npos) {
                 continue;
             }
             const std::size_t time = line.rfind(' ', call) + 1;
-            writes[std::stoi(line.substr(line.rfind('-', cpu) + 1))].emplace_back(
-                std::stod(line.substr(time, call - time)) * 1000,
-                std::stoul(line.substr(count + 7), nullptr, 16));
+            writes[std::stoi(line.substr(line.rfind('-', cpu) + 1))].push_back(
+                std::stod(line.substr(time, call - time)) * 1000);
         }
         return writes;
     }
@@ -327,13 +346,13 @@ class WriteTrace {
 
 /// The time from the watchdog's write of its "pid: " line to its write of the kill notice,
 /// less the grace period, in milliseconds: the wait as the watchdog made it, from the
-/// kernel's trace of its writes (each line is one). Empty when there is no notice.
-std::optional<double> traced_overshoot(
-    const std::vector<std::pair<double, unsigned long>>& writes) {
-    constexpr unsigned long notice = sizeof("Still alive, will kill!!!\n") - 1;
+/// kernel's trace of its writes. The notice is the first write after a pause of more than
+/// half the grace period, which only the wait makes. Empty when there is no notice.
+std::optional<double> traced_overshoot(const std::vector<double>& writes) {
+    const double grace = Milliseconds(grace_period).count();
     for (std::size_t line = 1; line < writes.size(); ++line) {
-        if (writes[line].second == notice) {
-            return writes[line].first - writes[line - 1].first - Milliseconds(grace_period).count();
+        if (writes[line] - writes[line - 1] > grace / 2) {
+            return writes[line] - writes[line - 1] - grace;
         }
     }
     return std::nullopt;
@@ -382,6 +401,7 @@ void measure_deadline(const Settings& settings, Results& results) {
         }
         Clock::time_point timeout_victim_died{};
         const Clock::time_point give_up = Clock::now() + 2 * grace_period;
+        bool resident_read = false;
         const auto all_ended = [&] {
             return std::all_of(ends.begin(), ends.end(),
                                [](const pollfd& end) { return end.fd < 0; });
@@ -389,6 +409,13 @@ void measure_deadline(const Settings& settings, Results& results) {
         while (!all_ended() && Clock::now() < give_up) {
             poll(ends.data(), ends.size(), 1000);
             const Clock::time_point now = Clock::now();
+            if (!std::exchange(resident_read, true)) {  // a second into the wait
+                for (std::size_t way = 0; way < ways.size(); ++way) {
+                    if (const auto peak = resident_peak(watched[way].watchdog.pid)) {
+                        results.resident[ways[way].first].add(*peak);
+                    }
+                }
+            }
             for (std::size_t slot = 0; slot < ends.size(); ++slot) {
                 if (ends[slot].fd >= 0 && ends[slot].revents != 0) {
                     (slot == 0 ? timeout_victim_died : watched[slot - 1].victim_died) = now;
@@ -483,13 +510,18 @@ std::string on_path(const std::string& command) {
     return {};
 }
 
-/// The size of each program on disk: exitwatch is one static file; the others need the
-/// shared libraries that they name besides.
+/// A build of exitwatch named by its folder, its build preset: "linux-arm64/exitwatch".
+std::string build_name(const std::filesystem::path& program) {
+    return (program.parent_path().filename() / program.filename()).string();
+}
+
+/// The size of each program on disk: each build of exitwatch is one static file; the other
+/// tools need the shared libraries that they name besides.
 void print_sizes(const Settings& settings) {
     std::vector<std::pair<std::string, std::string>> programs = {
-        {"exitwatch (static)", settings.exitwatch}};
-    if (!settings.windows_program.empty()) {
-        programs.emplace_back("exitwatch.exe (32-bit Windows)", settings.windows_program);
+        {build_name(settings.exitwatch) + ", measured here", settings.exitwatch}};
+    for (const std::string& build : settings.other_builds) {
+        programs.emplace_back(build_name(build), build);
     }
     for (const char* tool : {"pidwait", "tail", "timeout"}) {
         programs.emplace_back(std::string(tool) + " (dynamic)", on_path(tool));
@@ -516,6 +548,7 @@ void print_table(const Results& results) {
          results.inside, "%.3f");
     rows("deadline, outside: victim's death - start - 10 s (ms)", results.outside, "%.3f");
     rows("peak RSS (KiB)", results.rss, "%.0f");
+    rows("resident while waiting, VmHWM (KiB)", results.resident, "%.0f");
     rows("context switches", results.switches, "%.0f");
     rows("start-up to reaped (ms)", results.startup, "%.3f");
 }
@@ -535,12 +568,12 @@ int main(int argc, char* argv[]) {
             programs.push_back(std::filesystem::absolute(argument));
         }
     }
-    if (programs.empty() || programs.size() > 2) {
-        std::fprintf(stderr, "usage: exitwatch_bench [--quick] EXITWATCH [EXITWATCH_EXE]\n");
+    if (programs.empty()) {
+        std::fprintf(stderr, "usage: exitwatch_bench [--quick] EXITWATCH [PROGRAM...]\n");
         return 2;
     }
     settings.exitwatch = programs[0];
-    settings.windows_program = programs.size() == 2 ? programs[1] : "";
+    settings.other_builds.assign(programs.begin() + 1, programs.end());
     print_header(settings);
     print_sizes(settings);
     Results results;
