@@ -197,6 +197,7 @@ TEST_P(LoadTest, NoticesEveryEndWithinItsLookInterval) {
     // intervals are ten times apart, so its bound has a margin of 2 to 3 on each side.
     constexpr milliseconds bound{150};
     constexpr milliseconds median_bound{20};
+    constexpr milliseconds early_allowance{500};
     constexpr std::size_t runs = 24;
     struct Victim {
         const char* kind;
@@ -246,9 +247,10 @@ TEST_P(LoadTest, NoticesEveryEndWithinItsLookInterval) {
         const auto noticed_after = std::chrono::duration_cast<milliseconds>(
             observer.line_written[i] - observer.victim_ended[i]);
         EXPECT_LE(noticed_after, bound) << noticed_after.count() << " ms";
-        // Seen before the end only by as long as this observer waits for a processor between
-        // its two sights; an end taken from a main thread's: a second before.
-        EXPECT_GT(noticed_after, -bound) << noticed_after.count() << " ms";
+        // A line can seem to come before the end only by as long as this observer waits
+        // for a processor between its two sights: 153 ms at most seen, under qemu-user
+        // beside a busy loop. An end taken from a main thread's: 800 to 1,000 ms before.
+        EXPECT_GT(noticed_after, -early_allowance) << noticed_after.count() << " ms";
         notices.push_back(noticed_after);
     }
     std::sort(notices.begin(), notices.end());
