@@ -7,7 +7,7 @@
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE)
 
-configure_file(${PROJECT_SOURCE_DIR}/doc/exitwatch.1 exitwatch.1 @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/doc/exitwatch.1.in exitwatch.1 @ONLY)
 execute_process(COMMAND gzip -9nkf exitwatch.1
     WORKING_DIRECTORY ${PROJECT_BINARY_DIR} COMMAND_ERROR_IS_FATAL ANY)
 
