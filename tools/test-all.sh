@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what the suites need and is missing, then builds and runs every suite: Linux
-# (g++, clang++, static release, sanitizers), the fuzzer, clang-format, clang-tidy, Linux
-# on i386, arm64 and armhf (natively or under qemu-user), Windows under Wine (the 64-bit
-# build and the 32-bit program that ships, each watching the other bitness), the packages
-# and their rebuild in other folders, a quick benchmark. A suite or check that fails does
+# (g++, clang++, static release on musl, sanitizers), the code of the documentation, the
+# fuzzer, clang-format, clang-tidy, Linux on i386, arm64 and armhf (natively or under
+# qemu-user), Windows under Wine (the 64-bit build and the 32-bit program that ships, each
+# watching the other bitness), the packages and their rebuild in other folders, a quick
+# benchmark. A suite or check that fails does
 # not stop the others: the summary at the end names every one, and the command then fails.
 #
 #   tools/test-all.sh [--without-ia32]
@@ -22,8 +23,8 @@ esac
 
 # Every package with --no-install-recommends: what the suites use, and nothing that a
 # package merely recommends (diffoscope-minimal alone recommends some 600, R and ffmpeg
-# among them). A bare Debian 12 machine of this project's kind resolves the list to 363
-# new packages (apt-get -s over its package list); each one a suite would lack is named.
+# among them). On a bare Debian 12 machine of this project's kind the list installs some 370
+# new packages (371 measured here); each one a suite would lack is named.
 packages=(
     cmake g++ clang clang-format clang-tidy libgtest-dev util-linux procps binutils coreutils
     libclang-rt-14-dev  # the sanitizers' and libFuzzer's runtimes, which clang only recommends
@@ -109,20 +110,25 @@ print_summary() {
 trap 'print_summary; rm -rf "$scratch"' EXIT
 
 # Runs a test preset, then says once for each reason why tests were skipped (GoogleTest
-# writes the reason on the line after "Skipped") and adds the suite to the summary.
+# writes the reason on the line after "Skipped") and adds the suite to the summary, named
+# after the preset or, with "--as NAME" first, NAME.
 run_suite() {
-    local preset=$1 started=$SECONDS status=0 log tests failed skipped
+    local name=$1 preset=$1 started=$SECONDS status=0 log tests failed skipped
+    if [[ $1 == --as ]]; then
+        name=$2 preset=$3
+        shift 2
+    fi
     shift
     ctest --preset "$preset" "$@" | tee "$scratch/ctest-output" || status=$?
-    ((status == 0)) || failures+=("$preset")
+    ((status == 0)) || failures+=("$name")
     log=build/$preset/Testing/Temporary/LastTest.log
-    awk -v preset="$preset" '/: Skipped$/ { getline reason; count[reason]++ }
-        END { for (reason in count) print "SKIPPED " count[reason] " tests of " preset ": " reason }' "$log" || true
+    awk -v name="$name" '/: Skipped$/ { getline reason; count[reason]++ }
+        END { for (reason in count) print "SKIPPED " count[reason] " tests of " name ": " reason }' "$log" || true
     tests=$(sed -n 's/.* tests failed out of \([0-9]*\)$/\1/p' "$scratch/ctest-output")
     failed=$(sed -n 's/.*, \([0-9]*\) tests failed out of .*/\1/p' "$scratch/ctest-output")
     skipped=$(grep -c ': Skipped$' "$log" || true)
     tests=${tests:-0} failed=${failed:-0}
-    echo "$preset|$tests tests|$((tests - failed - skipped)) passed|$failed failed|$skipped skipped|$((SECONDS - started)) s" >>"$summary"
+    echo "$name|$tests tests|$((tests - failed - skipped)) passed|$failed failed|$skipped skipped|$((SECONDS - started)) s" >>"$summary"
     all_tests=$((all_tests + tests)) all_passed=$((all_passed + tests - failed - skipped))
     all_skipped=$((all_skipped + skipped))
 }
@@ -165,7 +171,15 @@ starts_ia32() {
     exit 1
 }
 
-for preset in linux linux-clang linux-release sanitize; do
+step "linux: build and test"
+if build linux; then
+    run_suite linux -E '^DocExamples'
+    step "DocExamples: the code of the README and doc/, taken from the Markdown and run"
+    run_suite --as DocExamples linux -R '^DocExamples'
+else
+    note_build_failure linux
+fi
+for preset in linux-clang linux-release sanitize; do
     step "$preset: build and test"
     build_and_test "$preset"
 done
@@ -185,7 +199,7 @@ run_check fuzz fuzz
 licensed() {
     local unlicensed
     unlicensed=$(git ls-files '*.cpp' '*.h' '*.in' '*.cmake' '*CMakeLists.txt' '*.sh' '*.awk' \
-                 '*.manifest' '*.1' .ci/run .clang-format .clang-tidy |
+                 '*.manifest' '*.c' .ci/run .clang-format .clang-tidy |
                  xargs grep -L "SPDX-License-Identifier: MIT" || true)
     [[ -z "$unlicensed" ]] || { echo "no SPDX-License-Identifier line: $unlicensed"; return 1; }
 }
@@ -258,7 +272,9 @@ mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
 if [[ -n "${windows_built[x64]:-}" ]]; then
     step "windows-x64 under Wine$([[ $across_bitness == OFF ]] || echo ", watching 32-bit processes too")"
-    run_suite windows-x64
+    run_suite windows-x64 -E '^DocExamples'
+    step "DocExamples of Windows: the C examples, compiled by mingw-w64 and run under Wine"
+    run_suite --as DocExamples-windows windows-x64 -R '^DocExamples'
 fi
 if [[ -n "${windows_built[x86]:-}" && $across_bitness == ON ]]; then
     step "windows-x86 under Wine's 32-bit loader: $(realpath build/windows-x86/exitwatch.exe), watching 64-bit processes too"
@@ -279,6 +295,7 @@ run_check reproducible tests/packages/check_reproducible.sh
 
 step "benchmark, quick run: only proves that it still works"
 run_check benchmark build/linux-release/bench/exitwatch_bench --quick build/linux-release/exitwatch \
+    build/linux-i386/exitwatch build/linux-arm64/exitwatch build/linux-armhf/exitwatch \
     build/windows-x86/exitwatch.exe
 
 if ((${#failures[@]})); then
