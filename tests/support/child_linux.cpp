@@ -35,6 +35,18 @@ Launcher denying(const std::string& name, const std::string& error, const std::s
     return {name, {EXITWATCH_NATIVE_HELPER, "deny", error, calls}};
 }
 
+/// The helper's arguments for a process whose second thread becomes the helper anew one
+/// second in, while the watchdog waits, which then lives `lifetime`.
+std::vector<std::string> exec_in_the_wait(milliseconds lifetime) {
+    std::vector<std::string> arguments = {"exec-in-thread", "1000"};
+    for (const std::string& part : program_command(EXITWATCH_TEST_HELPER)) {
+        arguments.push_back(part);
+    }
+    const std::vector<std::string> sleep = helper_mode("sleep", lifetime);
+    arguments.insert(arguments.end(), sleep.begin(), sleep.end());
+    return arguments;
+}
+
 }  // namespace
 
 std::vector<Launcher> watchdog_launchers() {
@@ -52,23 +64,9 @@ std::vector<Launcher> sandbox_launchers() {
 }
 
 std::vector<VictimShape> victim_shapes() {
-    return {
-        {"one_thread", [](milliseconds lifetime) { return helper_mode("sleep", lifetime); }},
-        {"four_threads", [](milliseconds lifetime) { return helper_mode("threads", lifetime); }},
-        {"main_thread_ended",
-         [](milliseconds lifetime) { return helper_mode("main-thread-ends", lifetime); }},
-        // One second in, while the watchdog waits; then the new program lives `lifetime`.
-        {"execs",
-         [](milliseconds lifetime) {
-             std::vector<std::string> arguments = {"exec-in-thread", "1000"};
-             for (const std::string& part : program_command(EXITWATCH_TEST_HELPER)) {
-                 arguments.push_back(part);
-             }
-             const std::vector<std::string> sleep = helper_mode("sleep", lifetime);
-             arguments.insert(arguments.end(), sleep.begin(), sleep.end());
-             return arguments;
-         }},
-    };
+    std::vector<VictimShape> shapes = shapes_of_every_system();
+    shapes.push_back({"execs", exec_in_the_wait});
+    return shapes;
 }
 
 Child Child::start(const std::vector<std::string>& argv, const std::filesystem::path& working_dir,

@@ -59,12 +59,7 @@ std::vector<Launcher> sandbox_launchers() {
 }
 
 std::vector<VictimShape> victim_shapes() {
-    return {
-        {"one_thread", [](milliseconds lifetime) { return helper_mode("sleep", lifetime); }},
-        {"four_threads", [](milliseconds lifetime) { return helper_mode("threads", lifetime); }},
-        {"main_thread_ended",
-         [](milliseconds lifetime) { return helper_mode("main-thread-ends", lifetime); }},
-    };
+    return shapes_of_every_system();
 }
 
 namespace {

@@ -65,9 +65,20 @@ struct VictimShape {
     std::vector<std::string> (*arguments)(milliseconds lifetime);
 };
 
-/// The shapes of process users have, which a watchdog must tell ended from running: one
-/// thread; several; a main thread that has ended while another runs on; on Linux also a
-/// process whose second thread starts another program, keeping the process's ID.
+/// The shapes of process that every system has: one thread; several; a main thread that
+/// has ended while another runs on.
+inline std::vector<VictimShape> shapes_of_every_system() {
+    return {
+        {"one_thread", [](milliseconds lifetime) { return helper_mode("sleep", lifetime); }},
+        {"four_threads", [](milliseconds lifetime) { return helper_mode("threads", lifetime); }},
+        {"main_thread_ended",
+         [](milliseconds lifetime) { return helper_mode("main-thread-ends", lifetime); }},
+    };
+}
+
+/// The shapes of process users have, which a watchdog must tell ended from running: those
+/// of every system, and on Linux also a process whose second thread starts another
+/// program, keeping the process's ID.
 std::vector<VictimShape> victim_shapes();
 
 /// The log of a run whose process ended within the grace period.
