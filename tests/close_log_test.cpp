@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "exitwatch/close_log.h"
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,8 @@ namespace {
 
 using testing::line_end;
 using testing::log_lines;
+using testing::planted_names;
+using testing::PlantedName;
 using testing::ScratchDir;
 
 /// Runs each test inside its own scratch folder, since the log goes to the working folder.
@@ -124,17 +127,35 @@ TEST_F(CloseLogTest, SkipsTheEntriesAfterAFailedWrite) {
 }
 #endif
 
-TEST_F(CloseLogTest, SkipsEveryEntryWhenTheFileCannotBeOpened) {
-    std::filesystem::create_directory(scratch_.log_path());
-    CloseLog log;
-    EXPECT_FALSE(log.is_open());
-    log.write_argument("1");
-    log.write_process_id(1);
-    log.write_open_failure(2);
-    log.write_kill_notice();
-    log.write_end_marker();
-    EXPECT_TRUE(std::filesystem::is_directory(scratch_.log_path()));
-    EXPECT_TRUE(std::filesystem::is_empty(scratch_.log_path()));
+// Whoever may write the folder may have put another name where the log goes: it is left
+// as it is, nothing is written through it, and no open waits for a reader of a FIFO.
+TEST_F(CloseLogTest, SkipsEveryEntryWhereTheNameIsNotARegularFileOfItsOwn) {
+    for (const PlantedName& name : planted_names()) {
+        SCOPED_TRACE(name.kind);
+        ScratchDir folder;
+        std::filesystem::current_path(folder.path());
+        const std::filesystem::path other = folder.path() / "someone-elses.txt";
+        std::ofstream(other) << "not the log\n";
+        if (const std::string why_not = name.plant(folder.log_path(), other); !why_not.empty()) {
+            std::printf("cannot plant %s here: %s\n", name.kind.c_str(), why_not.c_str());
+            continue;
+        }
+        const bool other_existed = std::filesystem::exists(other);
+        {
+            CloseLog log;
+            EXPECT_FALSE(log.is_open());
+            log.write_argument("1");
+            log.write_process_id(1);
+            log.write_open_failure(2);
+            log.write_kill_notice();
+            log.write_end_marker();
+        }
+        EXPECT_EQ(std::filesystem::exists(other), other_existed);
+        EXPECT_EQ(ScratchDir::read_file(other), other_existed ? "not the log" + line_end : "");
+        EXPECT_FALSE(std::filesystem::is_regular_file(folder.log_path()) &&
+                     std::filesystem::file_size(folder.log_path()) == 0);
+        std::filesystem::current_path(scratch_.path());
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The real program against real processes, the same on every system.
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -54,6 +55,42 @@ TEST_P(EndToEnd, KillsAProcessOfAnyShapeThatOutlivesTheGracePeriodAndSharesItsLo
         expect_killed_after_grace_period(run, runs.victims[i]);
         EXPECT_LT(run.took, milliseconds(13000));  // 10.2 s at most seen; a missed deadline: 20 s
         EXPECT_EQ(run.log, killed_log(std::to_string(runs.victims[i].pid())));
+    }
+}
+
+// Whoever may write the folder may have put another file's name, a FIFO or a folder where
+// the log goes: the watchdog writes nothing through it and leaves it as it is, and watches
+// and kills all the same, each planted name side by side.
+TEST_P(EndToEnd, StillKillsOnTimeWhereANameIsPlantedInPlaceOfTheLog) {
+    const std::vector<PlantedName> names = planted_names();
+    std::vector<ScratchDir> folders(names.size());
+    std::vector<std::size_t> planted;
+    std::vector<Child> victims;
+    std::vector<Child> watchdogs;
+    std::vector<Clock::time_point> started;
+    const auto other_of = [&](std::size_t i) { return folders[i].path() / "someone-elses.txt"; };
+    const auto output_of = [&](std::size_t i) { return outputs_.path() / names[i].kind; };
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        std::ofstream(other_of(i)) << "not the log\n";
+        if (const std::string why_not = names[i].plant(folders[i].log_path(), other_of(i));
+            !why_not.empty()) {
+            std::printf("cannot plant %s here: %s\n", names[i].kind.c_str(), why_not.c_str());
+            continue;
+        }
+        planted.push_back(i);
+        victims.push_back(start_sleeper(milliseconds(60000)));
+        started.push_back(Clock::now());
+        watchdogs.push_back(Child::start(watchdog_command({std::to_string(victims.back().pid())}),
+                                         folders[i].path(), output_of(i)));
+    }
+    for (std::size_t run = 0; run < planted.size(); ++run) {
+        const std::size_t i = planted[run];
+        SCOPED_TRACE(names[i].kind);
+        const Finished finished = finish(watchdogs[run], started[run], folders[i], output_of(i));
+        expect_killed_after_grace_period(finished, victims[run]);
+        EXPECT_LT(finished.took, milliseconds(13000));  // 10.2 s at most seen; a hang: 60 s
+        EXPECT_EQ(ScratchDir::read_file(other_of(i)),
+                  names[i].kind == "symlink_to_no_file" ? "" : "not the log" + line_end);
     }
 }
 

@@ -172,14 +172,6 @@ TEST_P(LinuxEndToEnd, WatchingItselfEndsItselfAfterTheKillNotice) {
     EXPECT_EQ(run.log, log_lines("pidStr: " + pid, "pid: " + pid, "Still alive, will kill!!!"));
 }
 
-TEST_P(LinuxEndToEnd, StillKillsWhenTheLogCannotBeCreated) {
-    std::filesystem::create_directory(scratch_.log_path());
-    Child victim = start_sleeper(milliseconds(60000));
-    const Finished run = run_watchdog({std::to_string(victim.pid())});
-    expect_killed_after_grace_period(run, victim);
-    EXPECT_TRUE(std::filesystem::is_empty(scratch_.log_path()));
-}
-
 // Root may write anywhere, so the folder that cannot be written is tried as another user.
 TEST_P(LinuxEndToEnd, StillKillsWhenTheFolderIsReadOnly) {
     if (geteuid() != 0) {

@@ -1,11 +1,21 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <system_error>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace exitwatch::testing {
 
@@ -51,6 +61,74 @@ class ScratchDir {
   private:
     std::filesystem::path path_;
 };
+
+/// A name that whoever may write the log's folder can put where the log goes: the watchdog
+/// must neither follow it, nor write or truncate what it names, nor wait on it.
+struct PlantedName {
+    std::string kind;
+    /// Plants it at `log`, naming `other`, a file of someone else's that must stay as it is
+    /// (one that does not exist must not be made). Returns why it could not be planted here;
+    /// empty where it was.
+    std::string (*plant)(const std::filesystem::path& log, const std::filesystem::path& other);
+};
+
+/// The system's answer to a call that planted a name: empty where it was planted.
+inline std::string planting_error(bool planted) {
+#ifdef _WIN32
+    return planted ? "" : std::system_category().message(static_cast<int>(GetLastError()));
+#else
+    return planted ? "" : std::generic_category().message(errno);
+#endif
+}
+
+// Wine 8's CreateSymbolicLinkW makes nothing and reports success: what it made is looked at.
+inline std::string plant_symlink(const std::filesystem::path& log,
+                                 const std::filesystem::path& other) {
+#ifdef _WIN32
+    if (CreateSymbolicLinkW(log.c_str(), other.c_str(), 0) == 0) {
+        return planting_error(false);
+    }
+    const DWORD attributes = GetFileAttributesW(log.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0
+               ? ""
+               : "CreateSymbolicLinkW reported success, but made no link";
+#else
+    return planting_error(::symlink(other.c_str(), log.c_str()) == 0);
+#endif
+}
+
+inline std::string plant_hard_link(const std::filesystem::path& log,
+                                   const std::filesystem::path& other) {
+#ifdef _WIN32
+    return planting_error(CreateHardLinkW(log.c_str(), other.c_str(), nullptr) != 0);
+#else
+    return planting_error(::link(other.c_str(), log.c_str()) == 0);
+#endif
+}
+
+inline std::vector<PlantedName> planted_names() {
+    return {
+        {"symlink_to_a_file", plant_symlink},
+        {"symlink_to_no_file",
+         [](const std::filesystem::path& log, const std::filesystem::path& other) {
+             std::filesystem::remove(other);
+             return plant_symlink(log, other);
+         }},
+        {"second_hard_link", plant_hard_link},
+        {"folder",
+         [](const std::filesystem::path& log, const std::filesystem::path& /*other*/) {
+             std::error_code error;
+             std::filesystem::create_directory(log, error);
+             return error ? error.message() : std::string();
+         }},
+#ifndef _WIN32
+        {"fifo_nobody_reads",
+         [](const std::filesystem::path& log, const std::filesystem::path& /*other*/) {
+             return planting_error(mkfifo(log.c_str(), 0666) == 0);
+         }},
+#endif
+    };
+}
 
 /// The log's lines joined with the stored line end.
 template <typename... Lines>
