@@ -28,6 +28,23 @@ TEST_P(WindowsEndToEnd, StillKillsWhenAnotherProcessHoldsTheLogWithoutSharing) {
     EXPECT_EQ(scratch_.read_log(), "");
 }
 
+// Windows ignores the two low bits of a process ID when it opens a process: the ID of a
+// running process plus 1, 2 or 3 would open that process. Such IDs name none.
+TEST_P(WindowsEndToEnd, RefusesAtOnceAnIdThatWindowsWouldRoundOntoARunningProcess) {
+    Child victim = start_sleeper(milliseconds(60000));
+    ASSERT_EQ(victim.pid() % 4, 0U);
+    for (std::uint32_t off_by = 1; off_by <= 3; ++off_by) {
+        const std::string id = std::to_string(victim.pid() + off_by);
+        SCOPED_TRACE(id);
+        const Finished run = run_watchdog({id});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_LT(run.took, milliseconds(5000));  // 0.3 s at most seen; a wait: 10 s
+        EXPECT_EQ(run.log, log_lines("pidStr: " + id, "pid: " + id, "Unable to find process: 87",
+                                     "process exit"));
+        EXPECT_TRUE(victim.running());
+    }
+}
+
 // The manifest asks for no elevation: the program runs with its invoker's rights.
 TEST_P(WindowsEndToEnd, CarriesAManifestThatAsksForNoElevation) {
     HMODULE program = LoadLibraryExA(EXITWATCH_PROGRAM, nullptr, LOAD_LIBRARY_AS_DATAFILE);

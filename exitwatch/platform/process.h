@@ -14,7 +14,9 @@ namespace exitwatch::platform {
 class Process {
   public:
     /// Opens process `pid`. Empty on failure; last_error() then tells why.
-    /// Windows: OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid).
+    /// Windows: OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid); an ID that is not
+    /// a multiple of 4, which OpenProcess would round down onto another process, fails with
+    /// ERROR_INVALID_PARAMETER and no system call.
     /// Linux: pidfd_open(pid), then a null signal to prove the right to kill; IDs outside
     /// 1..INT_MAX fail with EINVAL and no system call, a process that this user may not
     /// signal fails with EPERM, one that does not exist with ESRCH, the ID of a thread

@@ -19,6 +19,12 @@ HANDLE handle_of(std::intptr_t native) {
 }  // namespace
 
 Process Process::open(std::uint32_t pid) {
+    // Process IDs are multiples of 4, and OpenProcess ignores the two low bits: 297 would
+    // open process 296. Such an ID names no process, and is refused as Windows refuses one.
+    if ((pid & 3U) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return Process(none);
+    }
     HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
     return Process(handle == nullptr ? none : reinterpret_cast<std::intptr_t>(handle));
 }
