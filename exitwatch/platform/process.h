@@ -49,7 +49,8 @@ class Process {
     /// apart, a zombie counting as ended once no other thread of it runs. Every pass reads
     /// the clock, so no answer of the system keeps the wait past its deadline. A look that
     /// cannot be taken proves nothing either way; a ppoll() or a pause between looks that
-    /// fails otherwise than by being interrupted fails the wait.
+    /// fails otherwise than by being interrupted fails the wait, and so does a clock that
+    /// cannot be read.
     [[nodiscard]] bool wait_for_exit(std::chrono::milliseconds timeout) const;
 
     /// Asks the system to end the process now; does not wait for it to happen.

@@ -24,14 +24,18 @@ namespace {
 
 /// CLOCK_MONOTONIC, which the timers and pauses below take their times on, read here:
 /// std::chrono::steady_clock::now() is compiled into the C++ library, which the program
-/// does not link where it is built on another C library.
+/// does not link where it is built on another C library. Empty where the clock cannot be
+/// read (no vDSO, and a filter that refuses the call): a wait without the time can neither
+/// keep its deadline nor tell that it has passed, and fails.
 struct Clock {
     using duration = std::chrono::nanoseconds;
     using time_point = std::chrono::time_point<Clock>;
 
-    static time_point now() {
+    static std::optional<time_point> now() {
         timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+            return std::nullopt;
+        }
         return time_point(std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec));
     }
 };
@@ -88,8 +92,8 @@ Fd deadline_timer(Deadline deadline) {
 }
 
 /// How long the next ppoll() without a timer waits: half the time left, or the last stretch.
-timespec next_poll_timeout(Deadline deadline) {
-    const Clock::duration left = std::max(deadline - Clock::now(), Clock::duration::zero());
+timespec next_poll_timeout(Deadline now, Deadline deadline) {
+    const Clock::duration left = std::max(deadline - now, Clock::duration::zero());
     return to_timespec(left > last_stretch ? left / 2 : left);
 }
 
@@ -98,8 +102,8 @@ timespec next_poll_timeout(Deadline deadline) {
 bool wait_for_pidfd(int pidfd, Deadline deadline) {
     const Fd timer = deadline_timer(deadline);
     std::array<pollfd, 2> watched{{{pidfd, POLLIN, 0}, {timer.get(), POLLIN, 0}}};
-    for (;;) {
-        const timespec timeout = next_poll_timeout(deadline);
+    for (std::optional<Deadline> now = Clock::now(); now && *now < deadline; now = Clock::now()) {
+        const timespec timeout = next_poll_timeout(*now, deadline);
         const int ready =
             ppoll(watched.data(), watched.size(), timer ? nullptr : &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
@@ -108,10 +112,11 @@ bool wait_for_pidfd(int pidfd, Deadline deadline) {
         if (watched[0].revents != 0) {
             return (watched[0].revents & (POLLIN | POLLHUP)) != 0;
         }
-        if (watched[1].revents != 0 || Clock::now() >= deadline) {
+        if (watched[1].revents != 0) {
             return false;
         }
     }
+    return false;
 }
 
 struct ProcStat {
@@ -249,11 +254,11 @@ bool poll_proc_file(int stat, Deadline deadline) {
         if (has_ended(read_stat(stat))) {
             return true;
         }
-        const Deadline now = Clock::now();
-        if (now >= deadline) {
+        const std::optional<Deadline> now = Clock::now();
+        if (!now || *now >= deadline) {
             return false;
         }
-        const timespec wake = to_timespec(std::min(now + pause, deadline).time_since_epoch());
+        const timespec wake = to_timespec(std::min(*now + pause, deadline).time_since_epoch());
         const int slept = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
         if (slept != 0 && slept != EINTR) {
             return false;
@@ -312,7 +317,11 @@ bool Process::wait_for_exit(std::chrono::milliseconds timeout) const {
     // prctl() of its own): the wait takes the least there is. Where that is refused, the
     // inherited slack stays, and the wait with it.
     prctl(PR_SET_TIMERSLACK, 1UL);
-    const Deadline deadline = Clock::now() + timeout;
+    const std::optional<Deadline> now = Clock::now();
+    if (!now) {
+        return false;
+    }
+    const Deadline deadline = *now + timeout;
     const int fd = static_cast<int>(native_);
     return kind_ == Kind::looked_at ? poll_proc_file(fd, deadline) : wait_for_pidfd(fd, deadline);
 }

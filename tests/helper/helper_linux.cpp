@@ -3,8 +3,12 @@
 //   watch-self PROGRAM ARGS...         becomes PROGRAM ARGS... followed by its own
 //                                      process ID
 //   deny ERROR CALLS PROGRAM ARGS...   runs PROGRAM where each of CALLS (comma-separated:
-//                                      pidfd_open, pidfd_send_signal, timerfd_create)
-//                                      fails with ERROR (EPERM or ENOSYS)
+//                                      pidfd_open, pidfd_send_signal, timerfd_create,
+//                                      clock_gettime with its 64-bit time twin) fails
+//                                      with ERROR (EPERM or ENOSYS)
+//   no-vdso PROGRAM ARGS...            runs PROGRAM without the vDSO's address in its
+//                                      auxiliary vector, so that its C library reads
+//                                      the clock with a system call; PROGRAM's status
 //   file-size-limit BYTES PROGRAM ...  runs PROGRAM unable to write files past BYTES
 //   timer-slack NS PROGRAM ARGS...     runs PROGRAM with a timer slack of NS nanoseconds,
 //                                      as a starter can pass one on
@@ -37,6 +41,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,9 +50,11 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/auxv.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -103,6 +110,11 @@ int deny(const std::string& error, const std::string& names, const std::vector<s
             calls.push_back(SYS_pidfd_send_signal);
         } else if (name == "timerfd_create") {
             calls.push_back(SYS_timerfd_create);
+        } else if (name == "clock_gettime") {
+            calls.push_back(SYS_clock_gettime);
+#ifdef SYS_clock_gettime64
+            calls.push_back(SYS_clock_gettime64);
+#endif
         } else {
             return 2;
         }
@@ -110,6 +122,61 @@ int deny(const std::string& error, const std::string& names, const std::vector<s
     }
     const int code = error == "EPERM" ? EPERM : error == "ENOSYS" ? ENOSYS : 0;
     return code != 0 && deny_system_calls(calls, code) ? exec(argv) : 126;
+}
+
+/// Starts `argv` traced, and clears AT_SYSINFO_EHDR in the copy of its auxiliary vector that
+/// the kernel put on its stack, before its first instruction runs: the C library then finds
+/// no vDSO and makes a system call for what it would have read there.
+int run_without_vdso(const std::vector<std::string>& argv) {
+    const pid_t program = fork();
+    if (program == 0) {
+        ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
+        _exit(exec(argv));
+    }
+    int status = 0;
+    if (waitpid(program, &status, 0) != program || !WIFSTOPPED(status)) {
+        return 126;
+    }
+    const std::string proc = "/proc/" + std::to_string(program);
+    std::ifstream auxv_file(proc + "/auxv", std::ios::binary);
+    const std::string auxv{std::istreambuf_iterator<char>(auxv_file), {}};
+    std::ifstream maps(proc + "/maps");
+    unsigned long long stack_start = 0;
+    unsigned long long stack_end = 0;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.size() > 7 && line.compare(line.size() - 7, 7, "[stack]") == 0) {
+            std::sscanf(line.c_str(), "%llx-%llx", &stack_start, &stack_end);
+        }
+    }
+    std::string stack(stack_end - stack_start, '\0');
+    const int memory = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    const bool read = memory >= 0 && pread64(memory, stack.data(), stack.size(),
+                                             static_cast<off64_t>(stack_start)) ==
+                                         static_cast<ssize_t>(stack.size());
+    close(memory);
+    const std::size_t at = read && !auxv.empty() ? stack.find(auxv) : std::string::npos;
+    bool cleared = false;
+    for (std::size_t entry = at;
+         at != std::string::npos && entry + 2 * sizeof(long) <= stack.size();
+         entry += 2 * sizeof(long)) {
+        unsigned long type = 0;
+        std::memcpy(&type, &stack[entry], sizeof type);
+        if (type == AT_NULL) {
+            break;
+        }
+        if (type == AT_SYSINFO_EHDR) {
+            const auto value = static_cast<std::uintptr_t>(stack_start + entry + sizeof(long));
+            cleared =
+                ptrace(PTRACE_POKEDATA, program, reinterpret_cast<void*>(value), nullptr) == 0;
+        }
+    }
+    if (!cleared) {
+        std::fputs("no-vdso: found no vDSO address to clear\n", stderr);
+        kill(program, SIGKILL);
+    }
+    ptrace(PTRACE_DETACH, program, nullptr, nullptr);
+    const int program_exit = exit_code_of(program);
+    return cleared ? program_exit : 126;
 }
 
 // In sanitizer builds LeakSanitizer cannot stop the world once a PID namespace is
@@ -330,6 +397,9 @@ int run_system_mode(const std::vector<std::string>& arguments) {
     }
     if (arguments.size() >= 4 && arguments[0] == "deny") {
         return deny(arguments[1], arguments[2], {arguments.begin() + 3, arguments.end()});
+    }
+    if (arguments.size() >= 2 && arguments[0] == "no-vdso") {
+        return run_without_vdso({arguments.begin() + 1, arguments.end()});
     }
     if (arguments.size() >= 3 && arguments[0] == "file-size-limit") {
         const auto bytes = static_cast<rlim_t>(std::stoul(arguments[1]));
