@@ -29,6 +29,7 @@ if(NOT EXISTS ${musl_lib}/rcrt1.o OR NOT EXISTS ${musl_include}/stdio.h)
     return()
 endif()
 set(EXITWATCH_ON_MUSL TRUE)
+message(STATUS "The static program is built on musl (${musl_triplet})")
 
 # The compiler's own files, asked of it, so that a cross compiler gives its own.
 foreach(file include crtbeginS.o crtendS.o libgcc.a)
