@@ -101,6 +101,23 @@ TEST_P(LinuxRefusals, RefusesAnotherUsersProcessAtOnce) {
     std::filesystem::permissions(scratch_.path(), std::filesystem::perms::all);
     const std::string pid = std::to_string(victim.pid());
     expect_refused_at_once(run_to_end(as_nobody(watchdog_command({pid}))), pid, EPERM, victim);
+    // Where /proc shows no other user's process (hidepid=invisible, systemd's
+    // ProtectProc=invisible), the process is still told from one that does not exist.
+    const std::vector<std::string> hiding_proc = {
+        "/usr/bin/unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "/bin/sh",
+        "-c",
+        "mount -t proc -o hidepid=invisible proc /proc && exec \"$@\"",
+        "sh"};
+    if (Child probe = start(joined(hiding_proc, {"/bin/true"})); probe.wait() != 0) {
+        GTEST_SKIP() << "no /proc with hidepid=invisible here: "
+                     << ScratchDir::read_file(last_output_);
+    }
+    expect_refused_at_once(run_to_end(joined(hiding_proc, as_nobody(watchdog_command({pid})))), pid,
+                           EPERM, victim);
 }
 
 // kill() takes the ID of any thread for its whole process, whose ID is another one: such

@@ -22,7 +22,8 @@ class Process {
     /// signal fails with EPERM, one that does not exist with ESRCH, the ID of a thread
     /// other than a process's main one with pidfd_open's EINVAL or ENOENT. Where either
     /// call is missing or filtered (ENOSYS, or EPERM that kill(pid, 0) does not confirm),
-    /// /proc/PID/stat is opened instead, kill(pid, 0) proves the right, and a thread's ID
+    /// /proc/PID/stat is opened instead, kill(pid, 0) proves the right (also for a process
+    /// that a /proc mounted with hidepid=invisible does not show: EPERM), and a thread's ID
     /// fails with EINVAL.
     static Process open(std::uint32_t pid);
 

@@ -230,6 +230,12 @@ bool has_ended(const std::optional<ProcStat>& stat) {
 /// the kernels that have it up to 6.8 (later ones say ENOENT).
 int open_proc_file(pid_t pid) {
     const Fd directory = open_proc_directory(pid);
+    // /proc mounted with hidepid=invisible (systemd's ProtectProc=invisible) has no entry
+    // for another user's process, which kill() still tells from one that does not exist.
+    if (!directory && errno == ESRCH) {
+        kill(pid, 0);
+        return -1;
+    }
     Fd stat = open_stat(directory);
     const pid_t process = stat ? process_of_thread(directory) : -1;
     if (process != pid) {
