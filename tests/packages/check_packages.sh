@@ -20,12 +20,12 @@ version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 packages=build/packages
 zip=exitwatch-${version}-windows-x86.zip
 # Debian architecture, RPM's name for it, what file(1) says of its program's machine, how
-# it is run here.
+# it is run where the kernel does not start it, the preset that builds it.
 architectures=(
-    "amd64|x86_64|x86-64|"
-    "i386|i686|Intel 80386|qemu-i386-static"
-    "arm64|aarch64|ARM aarch64|qemu-aarch64-static"
-    "armhf|armv7hl|ARM, EABI5|qemu-arm-static"
+    "amd64|x86_64|x86-64||linux-release"
+    "i386|i686|Intel 80386|qemu-i386-static|linux-i386"
+    "arm64|aarch64|ARM aarch64|qemu-aarch64-static|linux-arm64"
+    "armhf|armv7hl|ARM, EABI5|qemu-arm-static|linux-armhf"
 )
 
 # A hardened static PIE on musl: no interpreter, ELF type DYN, relocation-read-only data
@@ -43,6 +43,62 @@ check_hardening() {
     ! grep -qa glibc "$program" || fail "$program is built on glibc, not musl (apt-get install musl-dev)"
 }
 
+# The compiler's hardening options for the program's own sources, as the build recorded
+# them in its compile commands: a stripped static program keeps no trace of them. Of each
+# kind of option the compiler takes the last one given.
+check_compile_options() {
+    local build=$1 commands command rule last
+    commands=$(grep -o '"command": ".* -o CMakeFiles/exitwatch.dir/[^ ]*' "$build/compile_commands.json") ||
+        fail "$build: no compile command for the program's sources"
+    while IFS= read -r command; do
+        # The options of a kind, and the ones that count as hardened.
+        for rule in "stack-protector(-[a-z]+)?;-fstack-protector-strong" \
+                    "stack-clash-protection;-fstack-clash-protection" \
+                    "cf-protection(=[a-z]+)?;-fcf-protection -fcf-protection=full" \
+                    "(pie|PIE|pic|PIC);-fpie -fPIE"; do
+            [[ $rule != cf-* || $command == *x86_64-linux* || $command == *i386-linux* ]] || continue
+            last=$(tr ' ' '\n' <<<"$command" | grep -Ex -- "-f(no-)?${rule%;*}" | tail -n 1)
+            [[ " ${rule#*;} " == *" ${last:-none} "* ]] ||
+                fail "$build: ${command##* -o } is built with ${last:-no such option}, not ${rule#*;}"
+        done
+        # musl has no fortified calls; a program built on glibc must be fortified.
+        if [[ $command != *-linux-musl* ]]; then
+            last=$(tr ' ' '\n' <<<"$command" | grep -Ex -- "-[DU]_FORTIFY_SOURCE(=[0-9])?" | tail -n 1)
+            [[ "$last" == -D_FORTIFY_SOURCE=[23] ]] || fail "$build: ${command##* -o } is not fortified"
+        fi
+    done <<<"$commands"
+}
+
+# The running program's RELRO pages are read-only, as its start-up makes them: it waits
+# on `victim` meanwhile, which this then ends.
+check_relro_at_run() {
+    local program=$1 folder=$2 watchdog victim offset size base page maps first last range permissions from to
+    read -r offset size < <(readelf -lW "$program" | awk '$1 == "GNU_RELRO" { print $3, $6 }')
+    sleep 30 &
+    victim=$!
+    (cd "$folder" && exec "$program" "$victim") &
+    watchdog=$!
+    for _ in {1..100}; do
+        [[ "$(readlink "/proc/$watchdog/exe")" != "$program" ]] || break
+        sleep 0.05
+    done
+    maps=$(cat "/proc/$watchdog/maps")
+    kill "$victim"
+    wait "$watchdog" "$victim" 2>/dev/null || true
+    base=$(grep -m1 " 00000000 .* $program\$" <<<"$maps") || fail "$program: not in its own memory map"
+    base=$((16#${base%%-*}))
+    page=$(getconf PAGESIZE)
+    first=$(((base + offset) / page * page))
+    last=$(((base + offset + size) / page * page))
+    ((last > first)) || fail "$program: no whole page of RELRO to protect"
+    while read -r range permissions _; do
+        from=$((16#${range%-*})) to=$((16#${range#*-}))
+        if ((from < last && to > first)) && [[ $permissions != r--p ]]; then
+            fail "$program: RELRO pages in $range are $permissions once it runs, not r--p"
+        fi
+    done <<<"$maps"
+}
+
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
@@ -58,7 +114,7 @@ listed=$(cut -d' ' -f3 "$packages/SHA256SUMS" | sort)
 (cd "$packages" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check out"
 
 for entry in "${architectures[@]}"; do
-    IFS='|' read -r architecture rpm_architecture machine emulator <<<"$entry"
+    IFS='|' read -r architecture rpm_architecture machine emulator preset <<<"$entry"
     deb=$packages/exitwatch_${version}_${architecture}.deb
     findings=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "$deb: lintian: $findings"
     [[ "$(dpkg-deb -f "$deb" Package)" == exitwatch ]] || fail "$deb: package name"
@@ -81,10 +137,19 @@ for entry in "${architectures[@]}"; do
     [[ "$description" == *"static-pie linked"* && "$description" == *"$machine"* ]] ||
         fail "$deb: not a static-pie linked $machine program: $description"
     check_hardening "$program"
+    check_compile_options "build/$preset"
+    # Natively where the kernel starts it, and only there is its memory its own to look at.
+    run=("$program")
+    if (cd "$sys" && "$program" 2>/dev/null); then
+        check_relro_at_run "$program" "$sys"
+        how="natively, its RELRO read-only once it runs"
+    else
+        run=("$emulator" "$program")
+        how="under $emulator"
+    fi
 
     # The installed program runs: with no argument it leaves an empty log; watching a
     # process that ends at once (held by this shell until reaped) it logs exactly that.
-    run=(${emulator:+"$emulator"} "$program")
     (cd "$sys" && echo "an earlier run" >log_close.txt && "${run[@]}" >"$sys/out" 2>&1) ||
         fail "$deb: program exited with $?"
     [[ -f "$sys/log_close.txt" && ! -s "$sys/log_close.txt" ]] || fail "$deb: log not truncated"
@@ -95,7 +160,7 @@ for entry in "${architectures[@]}"; do
     wait "$victim"
     [[ "$(cat "$sys/log_close.txt")" == "$(printf 'pidStr: %s\npid: %s\nprocess exit' "$victim" "$victim")" ]] ||
         fail "$deb: log of a process that ended in time: $(cat "$sys/log_close.txt")"
-    echo "$deb: lintian clean, a hardened static PIE for $machine on musl, $(stat -c %s "$program") bytes, that runs and logs exactly"
+    echo "$deb: lintian clean, a hardened static PIE for $machine on musl, $(stat -c %s "$program") bytes, that runs $how and logs exactly"
 
     rpm=$packages/exitwatch-$version-1.$rpm_architecture.rpm
     findings=$(rpmlint -r tests/packages/exitwatch.rpmlintrc "$rpm" 2>&1) ||
