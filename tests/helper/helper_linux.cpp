@@ -148,7 +148,7 @@ int run_without_vdso(const std::vector<std::string>& argv) {
             std::sscanf(line.c_str(), "%llx-%llx", &stack_start, &stack_end);
         }
     }
-    std::string stack(stack_end - stack_start, '\0');
+    std::string stack(static_cast<std::size_t>(stack_end - stack_start), '\0');
     const int memory = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
     const bool read = memory >= 0 && pread64(memory, stack.data(), stack.size(),
                                              static_cast<off64_t>(stack_start)) ==
