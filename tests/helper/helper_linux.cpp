@@ -43,6 +43,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -124,7 +125,7 @@ int deny(const std::string& error, const std::string& names, const std::vector<s
     return code != 0 && deny_system_calls(calls, code) ? exec(argv) : 126;
 }
 
-/// Starts `argv` traced, and clears AT_SYSINFO_EHDR in the copy of its auxiliary vector that
+/// Starts `argv` traced, and clears AT_SYSINFO_EHDR in the auxiliary vector that
 /// the kernel put on its stack, before its first instruction runs: the C library then finds
 /// no vDSO and makes a system call for what it would have read there.
 int run_without_vdso(const std::vector<std::string>& argv) {
@@ -137,15 +138,22 @@ int run_without_vdso(const std::vector<std::string>& argv) {
     if (waitpid(program, &status, 0) != program || !WIFSTOPPED(status)) {
         return 126;
     }
+    // The vector's entry is the pair (AT_SYSINFO_EHDR, where the vDSO is mapped), in the
+    // program's word size, which is this helper's.
     const std::string proc = "/proc/" + std::to_string(program);
-    std::ifstream auxv_file(proc + "/auxv", std::ios::binary);
-    const std::string auxv{std::istreambuf_iterator<char>(auxv_file), {}};
     std::ifstream maps(proc + "/maps");
     unsigned long long stack_start = 0;
     unsigned long long stack_end = 0;
+    unsigned long long vdso = 0;
     for (std::string line; std::getline(maps, line);) {
-        if (line.size() > 7 && line.compare(line.size() - 7, 7, "[stack]") == 0) {
+        const auto ends_with = [&](std::string_view name) {
+            return line.size() > name.size() &&
+                   line.compare(line.size() - name.size(), name.size(), name) == 0;
+        };
+        if (ends_with("[stack]")) {
             std::sscanf(line.c_str(), "%llx-%llx", &stack_start, &stack_end);
+        } else if (ends_with("[vdso]")) {
+            std::sscanf(line.c_str(), "%llx", &vdso);
         }
     }
     std::string stack(static_cast<std::size_t>(stack_end - stack_start), '\0');
@@ -154,22 +162,15 @@ int run_without_vdso(const std::vector<std::string>& argv) {
                                              static_cast<off64_t>(stack_start)) ==
                                          static_cast<ssize_t>(stack.size());
     close(memory);
-    const std::size_t at = read && !auxv.empty() ? stack.find(auxv) : std::string::npos;
-    bool cleared = false;
-    for (std::size_t entry = at;
-         at != std::string::npos && entry + 2 * sizeof(long) <= stack.size();
-         entry += 2 * sizeof(long)) {
-        unsigned long type = 0;
-        std::memcpy(&type, &stack[entry], sizeof type);
-        if (type == AT_NULL) {
-            break;
-        }
-        if (type == AT_SYSINFO_EHDR) {
-            const auto value = static_cast<std::uintptr_t>(stack_start + entry + sizeof(long));
-            cleared =
-                ptrace(PTRACE_POKEDATA, program, reinterpret_cast<void*>(value), nullptr) == 0;
-        }
-    }
+    const std::array<unsigned long, 2> entry = {AT_SYSINFO_EHDR, static_cast<unsigned long>(vdso)};
+    const std::size_t at = read && vdso != 0
+                               ? stack.find(std::string_view(
+                                     reinterpret_cast<const char*>(entry.data()), sizeof entry))
+                               : std::string::npos;
+    const auto value = static_cast<std::uintptr_t>(stack_start + at + sizeof(long));
+    const bool cleared =
+        at != std::string::npos &&
+        ptrace(PTRACE_POKEDATA, program, reinterpret_cast<void*>(value), nullptr) == 0;
     if (!cleared) {
         std::fputs("no-vdso: found no vDSO address to clear\n", stderr);
         kill(program, SIGKILL);
