@@ -26,9 +26,19 @@ BEGIN {
     split("Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec", month_names, " ")
     item = format == "rpm" ? "- " : "  * "
     continued = format == "rpm" ? "  " : "    "
+    # Releases of one day are told apart by the minute, since Debian's entries must be ever
+    # later: the day's first at 00:00, each later one a minute after the one before it.
+    heading = "^## [^ ]+ \\([0-9]+-[0-9]+-[0-9]+\\)$"
+    while ((getline line < ARGV[ARGC - 1]) > 0) {
+        if (line ~ heading) {
+            split(line, words, " ")
+            releases_on[words[3]]++
+        }
+    }
+    close(ARGV[ARGC - 1])
 }
 
-/^## [^ ]+ \([0-9]+-[0-9]+-[0-9]+\)$/ {
+$0 ~ heading {
     end_entry()
     if (date != "") {
         print ""
@@ -40,7 +50,8 @@ BEGIN {
         date = sprintf("%s %s %s %s", day_name, month_name, ymd[3], ymd[1])
         printf "* %s %s - %s-%s\n", date, maintainer, $2, release
     } else {
-        date = sprintf("%s, %s %s %s 00:00:00 +0000", day_name, ymd[3], month_name, ymd[1])
+        date = sprintf("%s, %s %s %s 00:%02d:00 +0000", day_name, ymd[3], month_name, ymd[1],
+                       --releases_on[$3])
         printf "%s (%s) unstable; urgency=medium\n\n", package, $2
     }
     next
