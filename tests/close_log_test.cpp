@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "exitwatch/close_log.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -133,14 +132,13 @@ TEST_F(CloseLogTest, SkipsEveryEntryWhereTheNameIsNotARegularFileOfItsOwn) {
     for (const PlantedName& name : planted_names()) {
         SCOPED_TRACE(name.kind);
         ScratchDir folder;
-        std::filesystem::current_path(folder.path());
-        const std::filesystem::path other = folder.path() / "someone-elses.txt";
-        std::ofstream(other) << "not the log\n";
-        if (const std::string why_not = name.plant(folder.log_path(), other); !why_not.empty()) {
-            std::printf("cannot plant %s here: %s\n", name.kind.c_str(), why_not.c_str());
+        if (!name.plant_in(folder).empty()) {
             continue;
         }
+        std::filesystem::current_path(folder.path());
+        const std::filesystem::path other = PlantedName::other_in(folder);
         const bool other_existed = std::filesystem::exists(other);
+        const std::string other_held = ScratchDir::read_file(other);
         {
             CloseLog log;
             EXPECT_FALSE(log.is_open());
@@ -151,7 +149,7 @@ TEST_F(CloseLogTest, SkipsEveryEntryWhereTheNameIsNotARegularFileOfItsOwn) {
             log.write_end_marker();
         }
         EXPECT_EQ(std::filesystem::exists(other), other_existed);
-        EXPECT_EQ(ScratchDir::read_file(other), other_existed ? "not the log" + line_end : "");
+        EXPECT_EQ(ScratchDir::read_file(other), other_held);
         EXPECT_FALSE(std::filesystem::is_regular_file(folder.log_path()) &&
                      std::filesystem::file_size(folder.log_path()) == 0);
         std::filesystem::current_path(scratch_.path());

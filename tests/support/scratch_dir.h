@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -70,6 +71,22 @@ struct PlantedName {
     /// (one that does not exist must not be made). Returns why it could not be planted here;
     /// empty where it was.
     std::string (*plant)(const std::filesystem::path& log, const std::filesystem::path& other);
+
+    /// The file of someone else's in `folder` that the planted name names.
+    static std::filesystem::path other_in(const ScratchDir& folder) {
+        return folder.path() / "someone-elses.txt";
+    }
+
+    /// Writes that file and plants the name at the log of `folder`. Returns, and prints, why
+    /// it could not be planted here; empty where it was.
+    [[nodiscard]] std::string plant_in(const ScratchDir& folder) const {
+        std::ofstream(other_in(folder)) << "not the log\n";
+        std::string why_not = plant(folder.log_path(), other_in(folder));
+        if (!why_not.empty()) {
+            std::printf("cannot plant %s here: %s\n", kind.c_str(), why_not.c_str());
+        }
+        return why_not;
+    }
 };
 
 /// The system's answer to a call that planted a name: empty where it was planted.
