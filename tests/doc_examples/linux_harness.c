@@ -2,9 +2,11 @@
 /* Follows the Linux C examples of the documentation, which stand above this in one file:
    starts a process that ends after 1.5 s, watches it with start_exitwatch(), which must
    start the watchdog in a session of its own, then another with watch_then_reap(), and
-   checks the log each run leaves in the working folder.
-   Exits with 0 when both did what the documentation says. */
+   checks the log each run leaves in the working folder. Given "start PID FOLDER": the C
+   starter, which starts the watchdog with start_exitwatch() from FOLDER and exits.
+   Exits with 0 when the examples did what the documentation says. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,8 +39,11 @@ static int logged_end_in_time(pid_t pid)
     return 1;
 }
 
-int main(void)
+int main(int argc, char *argv[])
 {
+    if (argc == 4 && strcmp(argv[1], "start") == 0)
+        return chdir(argv[3]) == 0 && start_exitwatch((pid_t)atoi(argv[2])) > 0 ? 0 : 1;
+
     pid_t victim = start_victim();
     pid_t watchdog = start_exitwatch(victim);
     if (watchdog <= 0 || getsid(watchdog) != watchdog) {
