@@ -28,21 +28,31 @@ static PROCESS_INFORMATION start_victim(DWORD milliseconds)
     return victim;
 }
 
+/* Reads the log in `folder` into `log`, of `size` bytes, ended by a NUL; returns its
+   length, 0 where there is none. */
+static size_t read_log(const char *folder, char *log, size_t size)
+{
+    char path[MAX_PATH];
+    size_t length = 0;
+    snprintf(path, sizeof path, "%s\\log_close.txt", folder);
+    FILE *file = fopen(path, "rb");
+    if (file != NULL) {
+        length = fread(log, 1, size - 1, file);
+        fclose(file);
+    }
+    log[length] = '\0';
+    return length;
+}
+
 /* Whether the log in `folder` is exactly that of a run on `pid` that ended `how`
    ("process exit" alone, or after the kill notice). */
 static int logged(const char *folder, DWORD pid, const char *how)
 {
-    char path[MAX_PATH];
     char expected[160];
-    char log[160] = {0};
-    snprintf(path, sizeof path, "%s\\log_close.txt", folder);
+    char log[160];
     snprintf(expected, sizeof expected, "pidStr: %lu\r\npid: %lu\r\n%sprocess exit\r\n",
              (unsigned long)pid, (unsigned long)pid, how);
-    FILE *file = fopen(path, "rb");
-    if (file == NULL)
-        return 0;
-    size_t length = fread(log, 1, sizeof log - 1, file);
-    fclose(file);
+    size_t length = read_log(folder, log, sizeof log);
     if (length != strlen(expected) || memcmp(log, expected, length) != 0) {
         fprintf(stderr, "log of a run on %lu in %s:\n%s", (unsigned long)pid, folder, log);
         return 0;
@@ -90,16 +100,16 @@ static int run_scenario(int argc, char *argv[])
     HANDLE jobs[count] = {NULL};
     char folders[count][16];
     int passed = 1;
+    char starter[1024] = {0};
+    for (int a = 2; a < argc; a++)
+        snprintf(starter + strlen(starter), sizeof starter - strlen(starter), "\"%s\" ", argv[a]);
     for (int i = 0; i < count; i++) {
         const struct setting *setting = &settings[i];
-        char command[1024] = {0};
-        for (int a = 2; a < argc; a++)
-            snprintf(command + strlen(command), sizeof command - strlen(command), "\"%s\" ",
-                     argv[a]);
+        char command[1024 + 32];
         victims[i] = start_victim(60000);
         snprintf(folders[i], sizeof folders[i], "logs-%d", i);
         CreateDirectoryA(folders[i], NULL);
-        snprintf(command + strlen(command), sizeof command - strlen(command), "%lu %s",
+        snprintf(command, sizeof command, "%s%lu %s", starter,
                  (unsigned long)victims[i].dwProcessId, folders[i]);
 
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, NULL, TRUE};
@@ -140,14 +150,8 @@ static int run_scenario(int argc, char *argv[])
             passed = 0;
         }
         ULONGLONG exited = GetTickCount64();
-        char log_path[MAX_PATH];
-        snprintf(log_path, sizeof log_path, "%s\\log_close.txt", folders[i]);
-        FILE *log = fopen(log_path, "rb");
-        char early[160] = {0};
-        if (log != NULL) {
-            fread(early, 1, sizeof early - 1, log);
-            fclose(log);
-        }
+        char early[160];
+        read_log(folders[i], early, sizeof early);
         if (strstr(early, kill_notice) != NULL) {
             fprintf(stderr, "%s: the starter exited only after the kill notice\n", setting->name);
             passed = 0;
