@@ -149,6 +149,27 @@ TEST_P(ProcPath, NeverKillsANewProcessThatTookTheIdJustBeforeTheKill) {
     EXPECT_EQ(run.log, killed_log("2"));  // the victim is process 2 of its namespace
 }
 
+// A /proc of another PID namespace (unshare --pid without --mount-proc) shows other
+// processes under the IDs that kill() takes for this namespace's: every ID is refused at
+// once, and process 2 of the namespace, the helper's sibling, lives on. Under a /proc of
+// its own the same run watches that process and ends it.
+TEST_P(ProcPath, RefusesEveryIdWhereProcIsAnotherPidNamespaces) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root for a PID namespace";
+    }
+    const Finished refused =
+        run_to_end(joined(helper_command({"in-pid-namespace"}), watchdog_command({"2"})));
+    EXPECT_EQ(refused.status, 0) << "the sibling did not survive";
+    EXPECT_LT(refused.took, milliseconds(5000));  // 0.1 s at most seen; a wait: 10 s
+    EXPECT_EQ(refused.log,
+              log_lines("pidStr: 2", "pid: 2", "Unable to find process: " + std::to_string(EXDEV),
+                        "process exit"));
+    const Finished watched =
+        run_to_end(joined(helper_command({"in-pid-namespace-with-proc"}), watchdog_command({"2"})));
+    EXPECT_EQ(watched.status, 1) << "1: the sibling was ended";
+    EXPECT_EQ(watched.log, killed_log("2"));
+}
+
 // Without a pidfd the kill goes by ID, and an ID is never a process group's: a process
 // that does not lead its group is ended alone, and its group's leader, here its parent,
 // lives on.

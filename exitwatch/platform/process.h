@@ -24,7 +24,8 @@ class Process {
     /// call is missing or filtered (ENOSYS, or EPERM that kill(pid, 0) does not confirm),
     /// /proc/PID/stat is opened instead, kill(pid, 0) proves the right (also for a process
     /// that a /proc mounted with hidepid=invisible does not show: EPERM), and a thread's ID
-    /// fails with EINVAL.
+    /// fails with EINVAL; a /proc of another PID namespace than the watchdog's, whose IDs
+    /// name other processes than kill()'s, fails every ID with EXDEV and no signal.
     static Process open(std::uint32_t pid);
 
     Process(Process&& other) noexcept

@@ -224,11 +224,33 @@ bool has_ended(const std::optional<ProcStat>& stat) {
     return stat->state == 'X' || (stat->state == 'Z' && stat->threads <= 1);
 }
 
-/// The /proc path's open: /proc/PID/stat of a process that this user may signal. Other
-/// threads than a process's main one have /proc entries too, and kill() takes their IDs
-/// for their whole process: such an ID fails with EINVAL, as pidfd_open answers for it on
-/// the kernels that have it up to 6.8 (later ones say ENOENT).
+/// Whether /proc names processes as kill() does: by the IDs of the watchdog's own PID
+/// namespace. One mounted for another namespace (unshare --pid without --mount-proc, a
+/// sandbox or container given the host's) shows other processes under the same IDs, and
+/// its /proc/self names this process by another ID, or by none. EXDEV when it is not
+/// this namespace's, or cannot be told to be.
+bool proc_is_of_own_namespace() {
+    std::array<char, 16> self{};
+    const ssize_t length = readlink("/proc/self", self.data(), self.size());
+    pid_t named = 0;
+    if (length > 0 &&
+        parse_whole(std::string_view(self.data(), static_cast<std::size_t>(length)), named) &&
+        named == getpid()) {
+        return true;
+    }
+    errno = EXDEV;
+    return false;
+}
+
+/// The /proc path's open: /proc/PID/stat of a process that this user may signal, where
+/// /proc is of this PID namespace. Other threads than a process's main one have /proc
+/// entries too, and kill() takes their IDs for their whole process: such an ID fails with
+/// EINVAL, as pidfd_open answers for it on the kernels that have it up to 6.8 (later ones
+/// say ENOENT).
 int open_proc_file(pid_t pid) {
+    if (!proc_is_of_own_namespace()) {
+        return -1;
+    }
     const Fd directory = open_proc_directory(pid);
     // /proc mounted with hidepid=invisible (systemd's ProtectProc=invisible) has no entry
     // for another user's process, which kill() still tells from one that does not exist.

@@ -13,8 +13,10 @@
 //   timer-slack NS PROGRAM ARGS...     runs PROGRAM with a timer slack of NS nanoseconds,
 //                                      as a starter can pass one on
 //   in-pid-namespace PROGRAM ARGS...   runs PROGRAM in a PID namespace of its own beside
-//                                      a sibling; 0 when PROGRAM exited with 0 and the
-//                                      sibling survived it
+//                                      a sibling, process 2 there, under the /proc of
+//                                      the namespace it came from; 0 when PROGRAM exited
+//                                      with 0 and the sibling survived it
+//   in-pid-namespace-with-proc ...     the same with a /proc of the new namespace
 //   second-thread MS                   sleeps MS milliseconds in a second thread, whose
 //                                      ID it writes on a line of its own first
 //   threads MS                         sleeps MS milliseconds in each of four threads,
@@ -201,8 +203,14 @@ bool enter_pid_namespace(int extra_namespaces) {
     return true;
 }
 
-int run_in_pid_namespace(const std::vector<std::string>& argv) {
-    if (!enter_pid_namespace(0)) {
+/// In a mount namespace of its own, mounts a /proc of the PID namespace it is in.
+bool mount_own_proc() {
+    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("proc", "/proc", "proc", 0, nullptr) == 0;
+}
+
+int run_in_pid_namespace(const std::vector<std::string>& argv, bool own_proc) {
+    if (!enter_pid_namespace(own_proc ? CLONE_NEWNS : 0) || (own_proc && !mount_own_proc())) {
         return 126;
     }
     const pid_t sibling = start_sleeping_child();
@@ -330,9 +338,7 @@ pid_t give_id_to_newcomer(pid_t victim) {
 }
 
 int run_reusing_victim_id(std::vector<std::string> argv) {
-    if (!enter_pid_namespace(CLONE_NEWNS) ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+    if (!enter_pid_namespace(CLONE_NEWNS) || !mount_own_proc()) {
         std::fputs("reuse-id: no PID namespace with a /proc of its own\n", stderr);
         _exit(126);
     }
@@ -416,8 +422,10 @@ int run_system_mode(const std::vector<std::string>& arguments) {
                    ? exec({arguments.begin() + 2, arguments.end()})
                    : 126;
     }
-    if (arguments.size() >= 2 && arguments[0] == "in-pid-namespace") {
-        return run_in_pid_namespace({arguments.begin() + 1, arguments.end()});
+    if (arguments.size() >= 2 &&
+        (arguments[0] == "in-pid-namespace" || arguments[0] == "in-pid-namespace-with-proc")) {
+        return run_in_pid_namespace({arguments.begin() + 1, arguments.end()},
+                                    arguments[0] == "in-pid-namespace-with-proc");
     }
     if (arguments.size() == 2 && arguments[0] == "second-thread") {
         return sleep_in_second_thread(arguments[1]);
