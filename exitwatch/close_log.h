@@ -10,11 +10,12 @@ namespace exitwatch {
 
 /// The watchdog's only report: "log_close.txt" in the current working directory.
 ///
-/// The constructor creates the file, or truncates it where it is a regular file with no
-/// other name: a link, a FIFO, a device, a folder or a file with a second name in its place
-/// is left as it is and never followed, and the log stays closed. The destructor closes
-/// it. Each entry is one line, flushed before the write returns, so a reader sees it at
-/// once and the kill notice is in the file before the kill. The file is shared: other
+/// The constructor creates the file, or empties it where it is a regular file with no
+/// other name, and makes it anew where it has a second name elsewhere (that file stays as
+/// it is); a link, a FIFO, a device or a folder in its place is left as it is and never
+/// opened, and the log stays closed (platform::open_own_log). The destructor closes it.
+/// Each entry is one line, flushed before the write returns, so a reader sees it at once
+/// and the kill notice is in the file before the kill. The file is shared: other
 /// processes may read and write it while it is open. When it cannot be opened every entry
 /// is skipped silently; once a write has failed, so are the entries after it, and the
 /// entry it cut short ends without a line end.

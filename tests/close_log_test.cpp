@@ -12,7 +12,11 @@
 #ifndef _WIN32
 #include <csignal>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "support/scratch_dir.h"
@@ -127,8 +131,9 @@ TEST_F(CloseLogTest, SkipsTheEntriesAfterAFailedWrite) {
 #endif
 
 // Whoever may write the folder may have put another name where the log goes: it is left
-// as it is, nothing is written through it, and no open waits for a reader of a FIFO.
-TEST_F(CloseLogTest, SkipsEveryEntryWhereTheNameIsNotARegularFileOfItsOwn) {
+// as it is, nothing is written through it, and no open waits for a reader of a FIFO. A
+// second hard link of another file gives way to a log of this run's.
+TEST_F(CloseLogTest, LeavesANamePlantedInPlaceOfTheLogAsItIsAndBreaksASecondHardLink) {
     for (const PlantedName& name : planted_names()) {
         SCOPED_TRACE(name.kind);
         ScratchDir folder;
@@ -141,7 +146,7 @@ TEST_F(CloseLogTest, SkipsEveryEntryWhereTheNameIsNotARegularFileOfItsOwn) {
         const std::string other_held = ScratchDir::read_file(other);
         {
             CloseLog log;
-            EXPECT_FALSE(log.is_open());
+            EXPECT_EQ(log.is_open(), name.log_made_anew);
             log.write_argument("1");
             log.write_process_id(1);
             log.write_open_failure(2);
@@ -150,11 +155,31 @@ TEST_F(CloseLogTest, SkipsEveryEntryWhereTheNameIsNotARegularFileOfItsOwn) {
         }
         EXPECT_EQ(std::filesystem::exists(other), other_existed);
         EXPECT_EQ(ScratchDir::read_file(other), other_held);
-        EXPECT_FALSE(std::filesystem::is_regular_file(folder.log_path()) &&
-                     std::filesystem::file_size(folder.log_path()) == 0);
+        if (name.log_made_anew) {
+            EXPECT_EQ(folder.read_log(),
+                      log_lines("pidStr: 1", "pid: 1", "Unable to find process: 2",
+                                "Still alive, will kill!!!", "process exit"));
+        } else {
+            EXPECT_FALSE(std::filesystem::is_regular_file(folder.log_path()) &&
+                         std::filesystem::file_size(folder.log_path()) == 0);
+        }
         std::filesystem::current_path(scratch_.path());
     }
 }
+
+#ifndef _WIN32
+// Some devices and FIFOs act on an open: a FIFO's reader sees a writer come and go as a
+// hang-up.
+TEST_F(CloseLogTest, NeverOpensAFifoThatSomeoneReadsInPlaceOfTheLog) {
+    ASSERT_EQ(mkfifo(scratch_.log_path().c_str(), 0666), 0);
+    const int reader = ::open(scratch_.log_path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(CloseLog().is_open());
+    pollfd reading{reader, POLLIN, 0};
+    EXPECT_EQ(poll(&reading, 1, 0), 0) << "the reader saw a writer: " << reading.revents;
+    ::close(reader);
+}
+#endif
 
 }  // namespace
 }  // namespace exitwatch

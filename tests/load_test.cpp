@@ -293,6 +293,9 @@ struct TracedCall {
     [[nodiscard]] bool failed_the_wait() const {
         return failed_by_strace() && ((is_wait() && !has("= -1 EINTR")) || kind == "clock_gettime");
     }
+    [[nodiscard]] bool opens_the_log() const {
+        return (kind == "open" || kind == "openat") && has("log_close.txt");
+    }
     [[nodiscard]] bool is_wait() const {
         return kind == "poll" || kind == "ppoll" || kind == "clock_nanosleep";
     }
@@ -398,9 +401,12 @@ TEST_P(FaultInjection, EveryFailingCallOfAWatchEndsItAsItsRulesSay) {
     Child normal_run = start_traced(normal, normal_victim, "all", "");
     ASSERT_EQ(normal_run.wait(), 0);
     const std::vector<TracedCall> calls = read_trace(normal.path() / "trace");
-    const auto log_open = std::find_if(calls.begin(), calls.end(), [](const TracedCall& call) {
+    // The log's name is looked at before it is opened: the watch starts with the look.
+    const auto log_look = std::find_if(calls.begin(), calls.end(), [](const TracedCall& call) {
         return call.has("log_close.txt");
     });
+    const auto log_open =
+        std::find_if(log_look, calls.end(), std::mem_fn(&TracedCall::opens_the_log));
     ASSERT_NE(log_open, calls.end());
     // Each run makes the same calls up to the log's open: its descriptor is the same.
     const std::string descriptor = returned_descriptor(*log_open);
@@ -411,7 +417,7 @@ TEST_P(FaultInjection, EveryFailingCallOfAWatchEndsItAsItsRulesSay) {
         const int time = ++made[call->name];
         // brk() never fails with an error: it answers the break unchanged, which strace
         // cannot make it do, and glibc takes an error number for a new break.
-        if (call < log_open || call->kind == "brk" || ++made_in_watch[call->name] > 3) {
+        if (call < log_look || call->kind == "brk" || ++made_in_watch[call->name] > 3) {
             continue;
         }
         for (const char* error : injected_errors) {
@@ -475,6 +481,29 @@ TEST_P(FaultInjection, EveryFailingCallOfAWatchEndsItAsItsRulesSay) {
     }
     std::printf("%zu runs with a failing call, from %zu calls of a watch\n", injections.size(),
                 made_in_watch.size());
+}
+
+// Some devices act on an open (a hardware watchdog arms itself, a tape rewinds), and so
+// does a FIFO for its reader: a name planted in place of the log is looked at, never
+// opened. Only a file made exclusively takes the place of a second hard link.
+TEST_P(FaultInjection, NeverOpensANamePlantedInPlaceOfTheLog) {
+    for (const PlantedName& name : planted_names()) {
+        SCOPED_TRACE(name.kind);
+        ScratchDir folder;
+        if (!name.plant_in(folder).empty()) {
+            continue;
+        }
+        Child victim = start({"/bin/sleep", "0.1"});
+        Child run = start_traced(folder, victim, "%file", "");
+        ASSERT_EQ(run.wait(), 0);
+        const std::vector<TracedCall> calls = read_trace(folder.path() / "trace");
+        EXPECT_TRUE(std::any_of(calls.begin(), calls.end(),
+                                [](const TracedCall& call) { return call.has("log_close.txt"); }));
+        for (const TracedCall& call : calls) {
+            EXPECT_FALSE(call.opens_the_log() && !(name.log_made_anew && call.has("O_EXCL")))
+                << call.line;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryWay, FaultInjection, ::testing::ValuesIn(watchdog_launchers()),

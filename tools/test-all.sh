@@ -221,7 +221,8 @@ run_check clang-format formatted
 tidy() {
     local findings
     findings=$(clang-tidy -p build/linux-clang --quiet exitwatch/*.cpp \
-        exitwatch/platform/process_linux.cpp tests/fuzz/process_id_fuzzer.cpp 2>&1) ||
+        exitwatch/platform/process_linux.cpp exitwatch/platform/log_file_linux.cpp \
+        tests/fuzz/process_id_fuzzer.cpp 2>&1) ||
         { echo "$findings"; return 1; }
 }
 step "clang-tidy"

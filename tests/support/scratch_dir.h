@@ -15,6 +15,7 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #endif
 
@@ -64,13 +65,15 @@ class ScratchDir {
 };
 
 /// A name that whoever may write the log's folder can put where the log goes: the watchdog
-/// must neither follow it, nor write or truncate what it names, nor wait on it.
+/// must neither follow it, nor open, write or truncate what it names, nor wait on it.
 struct PlantedName {
     std::string kind;
     /// Plants it at `log`, naming `other`, a file of someone else's that must stay as it is
     /// (one that does not exist must not be made). Returns why it could not be planted here;
     /// empty where it was.
     std::string (*plant)(const std::filesystem::path& log, const std::filesystem::path& other);
+    /// Whether the log takes the name's place, made anew, instead of going without a log.
+    bool log_made_anew = false;
 
     /// The file of someone else's in `folder` that the planted name names.
     static std::filesystem::path other_in(const ScratchDir& folder) {
@@ -131,7 +134,7 @@ inline std::vector<PlantedName> planted_names() {
              std::filesystem::remove(other);
              return plant_symlink(log, other);
          }},
-        {"second_hard_link", plant_hard_link},
+        {"second_hard_link", plant_hard_link, true},
         {"folder",
          [](const std::filesystem::path& log, const std::filesystem::path& /*other*/) {
              std::error_code error;
@@ -142,6 +145,11 @@ inline std::vector<PlantedName> planted_names() {
         {"fifo_nobody_reads",
          [](const std::filesystem::path& log, const std::filesystem::path& /*other*/) {
              return planting_error(mkfifo(log.c_str(), 0666) == 0);
+         }},
+        // Only root may make one: /dev/null's, which an open would not harm.
+        {"char_device",
+         [](const std::filesystem::path& log, const std::filesystem::path& /*other*/) {
+             return planting_error(mknod(log.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0);
          }},
 #endif
     };
