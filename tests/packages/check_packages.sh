@@ -8,8 +8,8 @@
 # of each architecture hold that very program, the RPM with its architecture's name, no
 # dependency, the licence marked as such and no rpmlint error, the tarball under one
 # folder with root's entries, sorted, the licence, README and changelog; the ZIP holds the
-# 32-bit Windows program, with the project's version and copyright, the licence and the
-# README.
+# 32-bit Windows program, asking to run as its invoker, hardened, with the project's version
+# and copyright, the licence and the README.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -217,6 +217,9 @@ unzip -q -o "$packages/$zip" exitwatch.exe LICENSE -d "$root/zip"
 cmp -s LICENSE "$root/zip/LICENSE" || fail "ZIP without the LICENSE beside exitwatch.exe"
 grep -q "PE32 executable (console) Intel 80386" <<<"$(file "$root/zip/exitwatch.exe")" ||
     fail "ZIP does not hold the 32-bit console program"
+# Its manifest, its imports and the hardening marks of its header, as the file has them.
+cmake -DOBJDUMP=i686-w64-mingw32-objdump -DPROGRAM="$root/zip/exitwatch.exe" -DFORMAT=pei-i386 \
+    -P cmake/CheckWindowsProgram.cmake || fail "the ZIP's program"
 # The version resource's strings are UTF-16: each key is followed by its value.
 resource_strings=$(strings -el "$root/zip/exitwatch.exe")
 copyright="$(grep -m1 "^Copyright " LICENSE) (MIT licence)"
