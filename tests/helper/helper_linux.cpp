@@ -219,6 +219,14 @@ int run_in_pid_namespace(const std::vector<std::string>& argv, bool own_proc) {
         _exit(exec(argv));
     }
     const int program_exit = exit_code_of(program);
+    // A SIGKILL takes effect when its target next runs, which on a busy machine may be a
+    // while after the kill() that sent it: where /proc is the namespace's own, so that the
+    // program can end the sibling, it is given that while.
+    pollfd sibling_end{platform::pidfd_open(sibling), POLLIN, 0};
+    if (own_proc && sibling_end.fd >= 0) {
+        poll(&sibling_end, 1, 2000);
+    }
+    close(sibling_end.fd);
     int sibling_status = 0;
     const bool sibling_alive = waitpid(sibling, &sibling_status, WNOHANG) == 0;
     kill(sibling, SIGKILL);
