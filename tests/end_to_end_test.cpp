@@ -52,7 +52,8 @@ TEST_P(EndToEnd, KillsAProcessOfAnyShapeThatOutlivesTheGracePeriodAndSharesItsLo
         SCOPED_TRACE(runs.shapes[i].name);
         const Finished& run = finished[i];
         expect_killed_after_grace_period(run, runs.victims[i]);
-        EXPECT_LT(run.took, milliseconds(13000));  // 10.2 s at most seen; a missed deadline: 20 s
+        // From its first line: 10.2 s at most seen; a missed deadline: 20 s.
+        EXPECT_LT(run.since_first_line, milliseconds(13000));
         EXPECT_EQ(run.log, killed_log(std::to_string(runs.victims[i].pid())));
     }
 }
@@ -87,7 +88,9 @@ TEST_P(EndToEnd, StillKillsOnTimeWhereANameIsPlantedInPlaceOfTheLog) {
         SCOPED_TRACE(names[i].kind);
         const Finished finished = finish(watchdogs[run], started[run], folders[i], output_of(i));
         expect_killed_after_grace_period(finished, victims[run]);
-        EXPECT_LT(finished.took, milliseconds(13000));  // 10.2 s at most seen; a hang: 60 s
+        // From its first line, where it has a log: 10.2 s at most seen; a hang: 60 s. From
+        // its start, Wine's included, where it has none: 18.2 s at most seen, busy.
+        EXPECT_LT(finished.since_first_line, milliseconds(names[i].log_made_anew ? 13000 : 40000));
         EXPECT_EQ(ScratchDir::read_file(other_of(i)), others_held[run]);
         if (names[i].log_made_anew) {
             EXPECT_EQ(finished.log, killed_log(std::to_string(victims[run].pid())));
@@ -102,7 +105,7 @@ TEST_P(EndToEnd, ReturnsAtOnceForAProcessThatHasEndedButIsStillHeld) {
     const std::string pid = std::to_string(victim.pid());
     const Finished run = run_watchdog({pid});
     EXPECT_EQ(run.status, 0);
-    EXPECT_LT(run.took, milliseconds(5000));  // 0.4 s at most seen; a full wait: 10 s
+    EXPECT_LT(run.since_first_line, milliseconds(5000));  // 0.4 s at most seen; a full wait: 10 s
     EXPECT_EQ(run.log, ended_in_time_log(pid));
     EXPECT_EQ(victim.wait(), 0);
 }
@@ -141,7 +144,7 @@ TEST_P(EndToEnd, ReportsEveryArgumentThatNamesNoProcessItCanOpen) {
         const Finished run = run_watchdog(c.arguments);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.output, "");
-        EXPECT_LT(run.took, milliseconds(5000));  // 0.2 s at most seen; a wait: 10 s
+        EXPECT_LT(run.since_first_line, milliseconds(5000));  // 0.2 s at most seen; a wait: 10 s
         EXPECT_EQ(run.log, c.log);
         EXPECT_TRUE(std::filesystem::exists(scratch_.log_path()));
     }

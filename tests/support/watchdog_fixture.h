@@ -20,8 +20,12 @@ using std::chrono::milliseconds;
 /// What a finished run of the real watchdog left behind.
 struct Finished {
     int status;
-    milliseconds took;
-    std::string output;  // standard output and error together: always empty
+    milliseconds took;              // from its start until it was seen to have ended
+    milliseconds since_first_line;  // from when its log was first seen to start with this
+                                    // run's first line; without one, as `took`. The
+                                    // watchdog's own time, without its system's or
+                                    // emulator's start (Wine's: up to 8 s, busy)
+    std::string output;             // standard output and error together: always empty
     std::string log;
     milliseconds processor_time;  // Child::processor_time
     long sleeps;                  // Child::sleeps
@@ -149,13 +153,28 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
         return finish(watchdog, started, scratch_, last_output_);
     }
 
-    /// Waits for a watchdog that writes its log in `folder` and its output to `output`.
+    /// Whether the log in `folder` starts with a run's first line yet.
+    static bool has_first_line(const ScratchDir& folder) {
+        return folder.read_log().rfind("pidStr: ", 0) == 0;
+    }
+
+    /// Waits for a watchdog that writes its log in `folder` and its output to `output`,
+    /// looking every 10 ms.
     static Finished finish(Child& watchdog, Clock::time_point started, const ScratchDir& folder,
                            const std::filesystem::path& output) {
+        Clock::time_point first_line = started;
+        for (const Clock::time_point until = Clock::now() + longest_wait;
+             watchdog.running() && Clock::now() < until;
+             std::this_thread::sleep_for(milliseconds(10))) {
+            if (first_line == started && has_first_line(folder)) {
+                first_line = Clock::now();
+            }
+        }
+        const Clock::time_point ended = Clock::now();
         const int status = watchdog.wait();
-        const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - started);
         return {status,
-                took,
+                std::chrono::duration_cast<milliseconds>(ended - started),
+                std::chrono::duration_cast<milliseconds>(ended - first_line),
                 ScratchDir::read_file(output),
                 folder.read_log(),
                 watchdog.processor_time(),
@@ -187,14 +206,19 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
         return runs;
     }
 
-    /// Waits for every watchdog of `runs`, each timed from its start to when it is first
-    /// seen to have ended, looking every 10 ms: not to when its turn to be waited for came.
+    /// Waits for every watchdog of `runs`, each timed from its start and from its first
+    /// line to when it is first seen to have ended, looking every 10 ms: not to when its
+    /// turn to be waited for came.
     std::vector<Finished> finish(EveryShape& runs) {
         std::vector<Clock::time_point> ended(runs.watchdogs.size());
+        std::vector<Clock::time_point> first_line = runs.started;
         const Clock::time_point until = Clock::now() + longest_wait;
         for (std::size_t left = ended.size(); left > 0 && Clock::now() < until;
              std::this_thread::sleep_for(milliseconds(10))) {
             for (std::size_t i = 0; i < ended.size(); ++i) {
+                if (first_line[i] == runs.started[i] && has_first_line(runs.folders[i])) {
+                    first_line[i] = Clock::now();
+                }
                 if (ended[i] == Clock::time_point() && !runs.watchdogs[i].running()) {
                     ended[i] = Clock::now();
                     --left;
@@ -208,6 +232,8 @@ class WatchdogTest : public ::testing::TestWithParam<Launcher> {
             if (ended[i] != Clock::time_point()) {
                 finished.back().took =
                     std::chrono::duration_cast<milliseconds>(ended[i] - runs.started[i]);
+                finished.back().since_first_line =
+                    std::chrono::duration_cast<milliseconds>(ended[i] - first_line[i]);
             }
         }
         return finished;
