@@ -219,12 +219,25 @@ int main(int argc, char *argv[])
     }
     CloseHandle(victim.hProcess);
 
+    /* A handle of just the rights the README names, as a caller that did not start the
+       process has one; and one without the right to read the ID, which must start none. */
     victim = start_victim(1500);
-    HANDLE watchdog = hand_on_to_exitwatch(victim.hProcess, ".");
+    HANDLE held = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                              victim.dwProcessId);
+    HANDLE unqueried = OpenProcess(SYNCHRONIZE, FALSE, victim.dwProcessId);
     CloseHandle(victim.hProcess);
+    HANDLE watchdog = hand_on_to_exitwatch(held, ".");
+    CloseHandle(held);
     if (!logged_end_in_time(watchdog, victim.dwProcessId)) {
         fprintf(stderr, "hand_on_to_exitwatch: the watchdog did not watch its process\n");
         return 1;
     }
+    if (GetProcessId(unqueried) == 0 && hand_on_to_exitwatch(unqueried, ".") != NULL) {
+        fprintf(stderr, "hand_on_to_exitwatch: started a watchdog on ID 0\n");
+        return 1;
+    }
+    printf("a handle of SYNCHRONIZE alone gives %s\n",
+           GetProcessId(unqueried) == 0 ? "no ID, and no watchdog" : "the ID here (Wine checks no right)");
+    CloseHandle(unqueried);
     return 0;
 }
