@@ -9,7 +9,9 @@
 #   js|python|rust|java|cs starter   a starter: the whole program, built and run on the
 #   go starter [linux|windows]       scenario of every starter; Go's are three files
 #   sh example                       run by sh with $pid a process that ends after 1.5 s;
-#                                    $! is then the watchdog, in a session of its own
+#                                    $! is then the watchdog, in a session of its own;
+#                                    the manual page's first example is run so too, and
+#                                    each is also a starter (below)
 #   sh quickstart                    run by bash in a copy of the source tree
 #   sh                               a command of the build or the test command: each
 #                                    preset and script it names must exist
@@ -19,7 +21,7 @@
 #   run.sh linux-c SOURCE PROGRAM CC CXX
 #   run.sh windows-c SOURCE PROGRAM CC CXX EMULATOR
 #   run.sh shell|quickstart|commands|powershell SOURCE [PROGRAM]
-#   run.sh start-LANGUAGE SOURCE PROGRAM CC CXX             node python go rust java csharp c
+#   run.sh start-LANGUAGE SOURCE PROGRAM CC CXX   node python go rust java csharp c shell man
 #   run.sh windows-start-LANGUAGE SOURCE PROGRAM CC CXX EMULATOR                  go c
 #
 # Exits with 0 when every block of the kind did what the documentation says, 77 when the
@@ -88,6 +90,14 @@ needs() {
         skip "$language" "$tool ${version:-of no version} is older than the $minimum the example needs"
 }
 
+# The manual page's first example, as the shell reads it, ended by a line "\f".
+man_example() {
+    awk '/^\.SH EXAMPLES/ { examples = 1 }
+        examples && /^\.EX$/ { taken = 1; next }
+        taken && /^\.EE$/ { print "\f"; exit }
+        taken { gsub(/\\-/, "-"); gsub(/\\&/, ""); print }' "$source/doc/exitwatch.1.in"
+}
+
 # The one starter block of the info string.
 example() {
     local code
@@ -128,6 +138,11 @@ build_starter() {
         mcs -out:"$starters/starter.exe" "$starters/starter.cs" || fail "the C# example does not build"
         starter=(mono "$starters/starter.exe") ;;
     c) starter=("$starters/example$exe" start) ;;
+    shell|man) # the shell example, given the process ID and the folder
+        { echo 'pid=$1 && cd "$2" || exit 1'
+          if [[ $language == shell ]]; then example "sh example"; else man_example | tr -d '\f'; fi
+        } >"$starters/starter.sh"
+        starter=(sh "$starters/starter.sh") ;;
     *) fail "no starter of $language for $system" ;;
     esac
 }
@@ -195,7 +210,7 @@ test \$(ps -o sid= -p \$!) = \$! && wait \$! && echo \$pid") ||
         [[ "$(cat "$folder/log_close.txt")" == "$expected" ]] ||
             fail "sh example $count left: $(cat "$folder/log_close.txt")"
         echo "sh example $count: the watchdog watched \$pid and logged it"
-    done < <(blocks "^sh example$")
+    done < <(blocks "^sh example$"; man_example)
     ((count > 0)) || fail "no sh example"
     ;;
 quickstart)
