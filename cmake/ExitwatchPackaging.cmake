@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Installation and packages: for Linux a .deb, an RPM and a tarball with the static program
 # and its manual page, each with what its format asks for (Debian's copyright and
-# changelog, RPM's licence and changelog, the licence, README and changelog in the
-# tarball); a ZIP with the Windows program, the licence and the README. Installing needs
+# changelog, RPM's licence and changelog, the licence, README, changelog and CMake package
+# in the tarball); a ZIP with the Windows program, the licence and the README. Installing needs
 # the program only, which tools/package.sh builds on its own: not the tests and GoogleTest
 # beside it.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
@@ -22,7 +22,18 @@ else()
     include(ExitwatchPackageFiles)
     # Every Linux package holds the program and its manual page, and beside them what its
     # own format asks for: ExitwatchCPackComponents.cmake picks the components for each.
-    install(TARGETS exitwatch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT program)
+    install(TARGETS exitwatch EXPORT exitwatch RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        COMPONENT program)
+    # find_package(exitwatch) over the install tree or a tarball: the imported program
+    # exitwatch::exitwatch, of any architecture for any project.
+    include(CMakePackageConfigHelpers)
+    write_basic_package_version_file(exitwatchConfigVersion.cmake
+        COMPATIBILITY SameMajorVersion ARCH_INDEPENDENT)
+    install(EXPORT exitwatch NAMESPACE exitwatch:: FILE exitwatchTargets.cmake
+        DESTINATION lib/cmake/exitwatch COMPONENT cmake)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/exitwatchConfig.cmake
+        ${PROJECT_BINARY_DIR}/exitwatchConfigVersion.cmake
+        DESTINATION lib/cmake/exitwatch COMPONENT cmake)
     install(FILES ${PROJECT_BINARY_DIR}/exitwatch.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
         COMPONENT program)
     install(FILES ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz

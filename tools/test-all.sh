@@ -50,6 +50,8 @@ packages=(
     # The documentation's Go and C# starters; Node.js, Python, Rust and Java are on the
     # machine. script(1), which gives each starter a terminal, is in bsdutils, always there.
     golang-go mono-mcs mono-runtime
+    # The Python wheels: made with the wheel tool, installed in a new virtual environment.
+    python3-wheel python3-venv
 )
 missing() {
     local package
@@ -207,7 +209,7 @@ run_check fuzz fuzz
 licensed() {
     local unlicensed
     unlicensed=$(git ls-files '*.cpp' '*.h' '*.in' '*.cmake' '*CMakeLists.txt' '*.sh' '*.awk' \
-                 '*.manifest' '*.c' .ci/run .clang-format .clang-tidy |
+                 '*.manifest' '*.c' '*.js' '*.ts' '*.py' .ci/run .clang-format .clang-tidy |
                  xargs grep -L "SPDX-License-Identifier: MIT" || true)
     [[ -z "$unlicensed" ]] || { echo "no SPDX-License-Identifier line: $unlicensed"; return 1; }
 }
@@ -295,7 +297,7 @@ elif [[ -n "${windows_built[x86]:-}" ]]; then
 fi
 /usr/lib/wine/wineserver -k 2>/dev/null || true
 
-step "packages: a .deb, an RPM and a tarball for each Linux architecture, the Windows ZIP, SHA256SUMS"
+step "packages: a .deb, an RPM and a tarball for each Linux architecture, the Windows ZIP, the npm package, the wheels, SHA256SUMS"
 packages() { tools/package.sh && tests/packages/check_packages.sh; }
 run_check packages packages
 

@@ -8,6 +8,8 @@
 #                                    harness is also the C starter (below)
 #   js|python|rust|java|cs starter   a starter: the whole program, built and run on the
 #   go starter [linux|windows]       scenario of every starter; Go's are three files
+#   python package                   the same on the wheel's module (packaging/npm's
+#                                    README has the npm package's, "js package")
 #   sh example                       run by sh with $pid a process that ends after 1.5 s;
 #                                    $! is then the watchdog, in a session of its own;
 #                                    the manual page's first example is run so too, and
@@ -23,6 +25,9 @@
 #   run.sh shell|quickstart|commands|powershell SOURCE [PROGRAM]
 #   run.sh start-LANGUAGE SOURCE PROGRAM CC CXX   node python go rust java csharp c shell man
 #   run.sh windows-start-LANGUAGE SOURCE PROGRAM CC CXX EMULATOR                  go c
+#   run.sh package-KIND SOURCE PROGRAM PACKAGES    npm wheel find_package add_subdirectory
+#     the package of build/packages installed as its users install it, on the scenario of
+#     every starter; PROGRAM is the one that the packages hold
 #
 # Exits with 0 when every block of the kind did what the documentation says, 77 when the
 # kind cannot be run here.
@@ -32,22 +37,31 @@ documents=("$source/README.md" "$source/CONTRIBUTING.md" "$source"/doc/*.md)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The blocks whose info string matches the awk pattern, each ended by a line "\f".
+# The blocks whose info string matches the awk pattern, in the documents or in the files
+# that follow it, each ended by a line "\f".
 blocks() {
-    awk -v pattern="$1" '
+    local pattern=$1
+    shift
+    (($#)) || set -- "${documents[@]}"
+    awk -v pattern="$pattern" '
         /^```/ { if (fenced) { if (taken) print "\f"; fenced = 0; taken = 0 }
                  else { fenced = 1; taken = substr($0, 4) ~ pattern }
                  next }
-        taken' "${documents[@]}"
+        taken' "$@"
 }
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# The C blocks of one system followed by the harness, as one source.
+example_source() {
+    blocks "^c $1( |$)" | tr -d '\f' | cat - "$(dirname "$0")/$1_harness.c"
+}
 
 # The C blocks of one system with the harness, compiled as C or C++ into a program.
 compile() {
     local system=$1 compiler=$2 language=$3 flags=$4 program=$5 standard=-std=c11
     [[ $language == c ]] || standard=-std=c++17
-    blocks "^c $system( |$)" | tr -d '\f' | cat - "$(dirname "$0")/${system}_harness.c" >"$work/program.c"
+    example_source "$system" >"$work/program.c"
     mkdir -p "$(dirname "$program")"
     # shellcheck disable=SC2086
     "$compiler" -x "$language" $standard -Wall -Wextra -Werror $flags "$work/program.c" \
@@ -98,10 +112,10 @@ man_example() {
         taken { gsub(/\\-/, "-"); gsub(/\\&/, ""); print }' "$source/doc/exitwatch.1.in"
 }
 
-# The one starter block of the info string.
+# The one starter block of the info string, in the documents or in the files that follow.
 example() {
     local code
-    code=$(blocks "^$1$" | tr -d '\f')
+    code=$(blocks "^$1$" "${@:2}" | tr -d '\f')
     [[ -n "$code" ]] || fail "no block \"$1\""
     printf '%s\n' "$code"
 }
@@ -144,6 +158,57 @@ build_starter() {
         } >"$starters/starter.sh"
         starter=(sh "$starters/starter.sh") ;;
     *) fail "no starter of $language for $system" ;;
+    esac
+}
+
+# Installs the package of `language` from $packages into $starters, offline, as its users
+# do, and sets `starter` to the command that starts it, given a process ID and a folder,
+# and `program` to the watchdog that the package installed.
+install_package() {
+    case $language in
+    npm) needs node 8.8 node --version
+        (cd "$starters" && npm install --offline --no-audit --no-fund --silent \
+            "$packages"/exitwatch-[0-9]*.tgz) >/dev/null || fail "npm cannot install the package"
+        example "js package" "$source/packaging/npm/README.md" >"$starters/starter.js"
+        starter=(node "$starters/starter.js")
+        program=$(cd "$starters" && node -p "require('exitwatch').path")
+        # Loaded from an Electron app's archive, its programs are found outside it; where
+        # none fits, the error names the system and the processor.
+        (cd "$starters" && node -e "const assert = require('assert');
+            const { programFor } = require('exitwatch');
+            assert.strictEqual(programFor('linux', 'arm64', '/o/resources/app.asar/node_modules/exitwatch'),
+                '/o/resources/app.asar.unpacked/node_modules/exitwatch/bin/linux-arm64/exitwatch');
+            assert.throws(() => programFor('darwin', 'arm64', '/o'), /darwin on arm64/);") ||
+            fail "the npm package's path" ;;
+    wheel) needs python3 3.7 python3 --version
+        python3 -m venv "$starters/venv" &&
+            "$starters/venv/bin/pip" install --quiet --no-index \
+                "$packages"/exitwatch-*-py3-none-*manylinux_2_17_"$(uname -m)"[.-]*whl ||
+            fail "pip cannot install this machine's wheel in a new virtual environment"
+        example "python package" >"$starters/starter.py"
+        starter=("$starters/venv/bin/python" "$starters/starter.py")
+        [[ "$("$starters/venv/bin/python" -c 'import exitwatch; print(exitwatch.program())')" == \
+            "$starters/venv/bin/exitwatch" ]] && cmp -s "$program" "$starters/venv/bin/exitwatch" ||
+            fail "exitwatch on the environment's PATH is not the static program itself"
+        program=$starters/venv/bin/exitwatch ;;
+    find_package|add_subdirectory)
+        local found=(-DEXITWATCH_SOURCE="$source")
+        if [[ $language == find_package ]]; then
+            tar -xzf "$packages"/exitwatch-*-linux-"$(dpkg --print-architecture)".tar.gz -C "$starters"
+            found=(-DCMAKE_PREFIX_PATH="$(echo "$starters"/exitwatch-*)")
+        fi
+        example_source linux >"$work/example.c"
+        { cmake -S "$source/tests/packages/consumer" -B "$starters/consumer" \
+            -DEXAMPLE_SOURCE="$work/example.c" "${found[@]}" &&
+            cmake --build "$starters/consumer" -j "$(nproc)"; } >"$work/build.log" 2>&1 ||
+            fail "a project that takes exitwatch by $language does not build: $(tail -n 20 "$work/build.log")"
+        # Of ours, the program alone.
+        [[ ! -e $starters/consumer/exitwatch-build/tests && ! -e $starters/consumer/exitwatch-build/bench &&
+            ! -e $starters/consumer/exitwatch-build/CPackConfig.cmake ]] ||
+            fail "add_subdirectory built our tests, benchmark or packages"
+        starter=("$starters/consumer/example" start)
+        program=$starters/consumer/exitwatch ;;
+    *) fail "no package $language" ;;
     esac
 }
 
@@ -228,7 +293,7 @@ process exit' <<<"$log" || fail "the quick start printed: $output"
     ;;
 commands)
     unknown=$(grep -h '^```.' "${documents[@]}" | cut -c4- |
-        grep -Evx 'c (linux|windows)( c\+\+)?|(js|python|rust|java|cs) starter|go starter( linux| windows)?|sh( example| quickstart)?|powershell|text') || true
+        grep -Evx 'c (linux|windows)( c\+\+)?|(js|python|rust|java|cs) starter|python package|go starter( linux| windows)?|sh( example| quickstart)?|powershell|text') || true
     [[ -z "$unknown" ]] || fail "fenced blocks of no kind that is run: $unknown"
     presets=$(sed -n 's/^ *"name": "\([^"]*\)".*/\1/p' "$source/CMakePresets.json")
     count=0
@@ -248,6 +313,12 @@ start-*)
     mkdir -p "$starters"
     [[ $language != c ]] || compile linux "$4" c "" "$starters/example"
     build_starter "$language" linux
+    linux_scenario
+    ;;
+package-*)
+    language=${kind#package-} starters=$work/starters packages=$4
+    mkdir -p "$starters"
+    install_package
     linux_scenario
     ;;
 windows-start-*)

@@ -7,9 +7,13 @@
 # manual page, which lints clean, the copyright and the changelog; the RPM and the tarball
 # of each architecture hold that very program, the RPM with its architecture's name, no
 # dependency, the licence marked as such and no rpmlint error, the tarball under one
-# folder with root's entries, sorted, the licence, README and changelog; the ZIP holds the
-# 32-bit Windows program, asking to run as its invoker, hardened, with the project's version
-# and copyright, the licence and the README.
+# folder with root's entries, sorted, the licence, README, changelog and CMake package; the
+# ZIP holds the 32-bit Windows program, asking to run as its invoker, hardened, with the
+# project's version and copyright, the licence and the README. The npm package holds
+# exactly the module, its types, README and licence and those five programs, each wheel its
+# architecture's program as a script under its tags and a RECORD that checks out; each of
+# those, and the CMake package by find_package() and by add_subdirectory(), is installed as
+# its users install it and run on the scenario of every starter.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -20,13 +24,30 @@ version=$(sed -n 's/^ *VERSION \([0-9.]*\)$/\1/p' CMakeLists.txt)
 packages=build/packages
 zip=exitwatch-${version}-windows-x86.zip
 # Debian architecture, RPM's name for it, what file(1) says of its program's machine, how
-# it is run where the kernel does not start it, the preset that builds it.
+# it is run where the kernel does not start it, the preset that builds it, the wheels' name.
 architectures=(
-    "amd64|x86_64|x86-64||linux-release"
-    "i386|i686|Intel 80386|qemu-i386-static|linux-i386"
-    "arm64|aarch64|ARM aarch64|qemu-aarch64-static|linux-arm64"
-    "armhf|armv7hl|ARM, EABI5|qemu-arm-static|linux-armhf"
+    "amd64|x86_64|x86-64||linux-release|x86_64"
+    "i386|i686|Intel 80386|qemu-i386-static|linux-i386|i686"
+    "arm64|aarch64|ARM aarch64|qemu-aarch64-static|linux-arm64|aarch64"
+    "armhf|armv7hl|ARM, EABI5|qemu-arm-static|linux-armhf|armv7l"
 )
+npm_package=exitwatch-$version.tgz
+windows_wheel=exitwatch-$version-py3-none-win32.win_amd64.whl
+# The wheel of a Linux machine, for glibc's systems and musl's.
+wheel_of() {
+    echo "exitwatch-$version-py3-none-manylinux2014_$1.manylinux_2_17_$1.musllinux_1_1_$1.whl"
+}
+
+# The wheel's files, unpacked into `2` by the wheel tool, which checks each against the
+# RECORD; the program is its one script, the only file with run bits.
+check_wheel() {
+    local wheel=$packages/$1 into=$2 modes
+    /usr/bin/python3 -m wheel unpack -d "$into" "$wheel" >/dev/null || fail "$wheel: RECORD"
+    modes=$(zipinfo "$wheel" | awk '$1 ~ /x/ { print $NF }')
+    [[ "$modes" == "exitwatch-$version.data/scripts/exitwatch"* && $(wc -l <<<"$modes") == 1 ]] ||
+        fail "$wheel: the run bits are on ${modes:-nothing}"
+    [[ -f "$into/exitwatch-$version/exitwatch/__init__.py" ]] || fail "$wheel: no module"
+}
 
 # A hardened static PIE on musl: no interpreter, ELF type DYN, relocation-read-only data
 # with every symbol bound at start, a stack that cannot execute, and nothing of glibc, whose
@@ -102,19 +123,27 @@ check_relro_at_run() {
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 
-expected_files=("$zip")
+expected_files=("$zip" "$npm_package" "$windows_wheel")
 for entry in "${architectures[@]}"; do
-    IFS='|' read -r architecture rpm_architecture _ <<<"$entry"
+    IFS='|' read -r architecture rpm_architecture _ _ _ wheel_machine <<<"$entry"
     expected_files+=("exitwatch_${version}_$architecture.deb" "exitwatch-$version-1.$rpm_architecture.rpm"
-                     "exitwatch-$version-linux-$architecture.tar.gz")
+                     "exitwatch-$version-linux-$architecture.tar.gz" "$(wheel_of "$wheel_machine")")
 done
+tar -xzf "$packages/$npm_package" -C "$root"
+npm_listing=$(tar -tzf "$packages/$npm_package" | sort)
+[[ "$npm_listing" == "$(printf 'package/%s
+' LICENSE README.md index.d.ts index.js package.json \
+    bin/linux-{amd64,i386,arm64,armhf}/exitwatch bin/windows-x86/exitwatch.exe | sort)" ]] ||
+    fail "$npm_package holds ${npm_listing//$'\n'/ }"
+[[ "$(cd "$root/package" && node -p "require('./package.json').version")" == "$version" ]] ||
+    fail "$npm_package: not version $version"
 listed=$(cut -d' ' -f3 "$packages/SHA256SUMS" | sort)
 [[ "$listed" == "$(printf '%s\n' "${expected_files[@]}" | sort)" ]] ||
     fail "SHA256SUMS lists ${listed//$'\n'/ }, not every package"
 (cd "$packages" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check out"
 
 for entry in "${architectures[@]}"; do
-    IFS='|' read -r architecture rpm_architecture machine emulator preset <<<"$entry"
+    IFS='|' read -r architecture rpm_architecture machine emulator preset wheel_machine <<<"$entry"
     deb=$packages/exitwatch_${version}_${architecture}.deb
     findings=$(lintian --fail-on error,warning "$deb" 2>&1) || fail "$deb: lintian: $findings"
     [[ "$(dpkg-deb -f "$deb" Package)" == exitwatch ]] || fail "$deb: package name"
@@ -189,14 +218,27 @@ for entry in "${architectures[@]}"; do
     [[ -z "$(tar -tvzf "$tarball" | awk '$2 != "root/root"')" ]] || fail "$tarball: not all root's"
     [[ -z "$(grep -v "^$top/" <<<"$listing")" ]] || fail "$tarball: not all under $top/"
     for file in bin/exitwatch share/man/man1/exitwatch.1.gz share/doc/exitwatch/LICENSE \
-                share/doc/exitwatch/README.md share/doc/exitwatch/CHANGELOG.md; do
+                share/doc/exitwatch/README.md share/doc/exitwatch/CHANGELOG.md \
+                lib/cmake/exitwatch/exitwatchConfig.cmake lib/cmake/exitwatch/exitwatchConfigVersion.cmake \
+                lib/cmake/exitwatch/exitwatchTargets.cmake; do
         grep -qx "$top/$file" <<<"$listing" || fail "$tarball: no $file"
     done
     tar -xzf "$tarball" -C "$root"
     cmp -s "$program" "$root/$top/bin/exitwatch" || fail "$tarball: not the .deb's program"
     cmp -s CHANGELOG.md "$root/$top/share/doc/exitwatch/CHANGELOG.md" || fail "$tarball: changelog"
-    echo "$tarball: one folder of root's sorted entries, the .deb's program, its manual page and documents"
+    echo "$tarball: one folder of root's sorted entries, the .deb's program, its manual page, documents and CMake package"
+
+    # The npm package and the wheel of this architecture hold the .deb's program, runnable.
+    cmp -s "$program" "$root/package/bin/linux-$architecture/exitwatch" &&
+        [[ -x "$root/package/bin/linux-$architecture/exitwatch" ]] ||
+        fail "$npm_package: bin/linux-$architecture/exitwatch is not the .deb's program"
+    wheel=$(wheel_of "$wheel_machine")
+    check_wheel "$wheel" "$root/wheel-$architecture"
+    cmp -s "$program" "$root/wheel-$architecture/exitwatch-$version/exitwatch-$version.data/scripts/exitwatch" ||
+        fail "$wheel: not the .deb's program"
+    echo "$wheel: the $machine program of the .deb as its script, a RECORD that checks out; $npm_package holds it too"
 done
+
 
 page=$root/exitwatch.1
 zcat "$root/amd64/usr/share/man/man1/exitwatch.1.gz" >"$page"
@@ -226,6 +268,28 @@ copyright="$(grep -m1 "^Copyright " LICENSE) (MIT licence)"
 for entry in "FileVersion|$version" "ProductVersion|$version" "LegalCopyright|$copyright"; do
     grep -qxF "${entry#*|}" <<<"$(grep -A1 -x "${entry%%|*}" <<<"$resource_strings")" ||
         fail "the program's ${entry%%|*} is not ${entry#*|}"
+done
+
+cmp -s "$root/package/bin/windows-x86/exitwatch.exe" "$root/zip/exitwatch.exe" ||
+    fail "$npm_package: bin/windows-x86/exitwatch.exe is not the ZIP's program"
+check_wheel "$windows_wheel" "$root/wheel-windows"
+cmp -s "$root/wheel-windows/exitwatch-$version/exitwatch-$version.data/scripts/exitwatch.exe" \
+    "$root/zip/exitwatch.exe" || fail "$windows_wheel: not the ZIP's program"
+echo "$windows_wheel and $npm_package: the ZIP's 32-bit program"
+
+# Each package installed into a place of its own, as its users install it, and run on the
+# scenario of every starter, side by side: the npm package with npm install --offline, this
+# machine's wheel with pip in a new virtual environment, the CMake package found in the
+# unpacked tarball and added as a subdirectory.
+starts=()
+for package in npm wheel find_package add_subdirectory; do
+    tests/doc_examples/run.sh "package-$package" "$PWD" "$PWD/build/linux-release/exitwatch" \
+        "$PWD/$packages" >"$root/start-$package" 2>&1 &
+    starts+=("$!:$package")
+done
+for start in "${starts[@]}"; do
+    wait "${start%%:*}" || fail "the ${start#*:} package: $(cat "$root/start-${start#*:}")"
+    grep "^the ${start#*:} example" "$root/start-${start#*:}"
 done
 
 echo "packages: ${expected_files[*]} and SHA256SUMS check out"
