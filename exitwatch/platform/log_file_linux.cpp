@@ -18,7 +18,7 @@ constexpr int open_flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLO
 struct Opened {
     int descriptor = -1;
     bool made_anew = false;
-    struct stat looked {};  // where the name was an existing file of one name
+    struct stat looked {};  // what the look found, where the name was there
 };
 
 /// The log's descriptor, opened only once a look at the name has shown a regular file.
