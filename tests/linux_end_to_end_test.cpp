@@ -152,20 +152,21 @@ TEST_P(ProcPath, NeverKillsANewProcessThatTookTheIdJustBeforeTheKill) {
 // A /proc of another PID namespace (unshare --pid without --mount-proc) shows other
 // processes under the IDs that kill() takes for this namespace's: every ID is refused at
 // once, and process 2 of the namespace, the helper's sibling, lives on. Under a /proc of
-// its own the same run watches that process and ends it.
+// its own the same run watches that process and ends it. The helper is this machine's
+// own: under qemu-user, the emulator's own thread would take ID 2.
 TEST_P(ProcPath, RefusesEveryIdWhereProcIsAnotherPidNamespaces) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "needs root for a PID namespace";
     }
     const Finished refused =
-        run_to_end(joined(helper_command({"in-pid-namespace"}), watchdog_command({"2"})));
+        run_to_end(joined(native_helper_command({"in-pid-namespace"}), watchdog_command({"2"})));
     EXPECT_EQ(refused.status, 0) << "the sibling did not survive";
     EXPECT_LT(refused.took, milliseconds(5000));  // 0.1 s at most seen; a wait: 10 s
     EXPECT_EQ(refused.log,
               log_lines("pidStr: 2", "pid: 2", "Unable to find process: " + std::to_string(EXDEV),
                         "process exit"));
-    const Finished watched =
-        run_to_end(joined(helper_command({"in-pid-namespace-with-proc"}), watchdog_command({"2"})));
+    const Finished watched = run_to_end(
+        joined(native_helper_command({"in-pid-namespace-with-proc"}), watchdog_command({"2"})));
     EXPECT_EQ(watched.status, 1) << "1: the sibling was ended";
     EXPECT_EQ(watched.log, killed_log("2"));
 }
