@@ -293,8 +293,9 @@ struct TracedCall {
     [[nodiscard]] bool failed_the_wait() const {
         return failed_by_strace() && ((is_wait() && !has("= -1 EINTR")) || kind == "clock_gettime");
     }
+    [[nodiscard]] bool names_the_log() const { return has("log_close.txt"); }
     [[nodiscard]] bool opens_the_log() const {
-        return (kind == "open" || kind == "openat") && has("log_close.txt");
+        return (kind == "open" || kind == "openat") && names_the_log();
     }
     [[nodiscard]] bool is_wait() const {
         return kind == "poll" || kind == "ppoll" || kind == "clock_nanosleep";
@@ -303,7 +304,7 @@ struct TracedCall {
     /// descriptor that the open returned (the check of what it is, the truncation, the
     /// stream's set-up, a write of its lines), the memory for the stream.
     [[nodiscard]] bool is_for_the_log(const std::string& log_descriptor) const {
-        return has("log_close.txt") || kind == "mmap" ||
+        return names_the_log() || kind == "mmap" ||
                line.compare(1 + name.size(), log_descriptor.size() + 2,
                             "(" + log_descriptor + ",") == 0;
     }
@@ -402,9 +403,8 @@ TEST_P(FaultInjection, EveryFailingCallOfAWatchEndsItAsItsRulesSay) {
     ASSERT_EQ(normal_run.wait(), 0);
     const std::vector<TracedCall> calls = read_trace(normal.path() / "trace");
     // The log's name is looked at before it is opened: the watch starts with the look.
-    const auto log_look = std::find_if(calls.begin(), calls.end(), [](const TracedCall& call) {
-        return call.has("log_close.txt");
-    });
+    const auto log_look =
+        std::find_if(calls.begin(), calls.end(), std::mem_fn(&TracedCall::names_the_log));
     const auto log_open =
         std::find_if(log_look, calls.end(), std::mem_fn(&TracedCall::opens_the_log));
     ASSERT_NE(log_open, calls.end());
@@ -497,8 +497,8 @@ TEST_P(FaultInjection, NeverOpensANamePlantedInPlaceOfTheLog) {
         Child run = start_traced(folder, victim, "%file", "");
         ASSERT_EQ(run.wait(), 0);
         const std::vector<TracedCall> calls = read_trace(folder.path() / "trace");
-        EXPECT_TRUE(std::any_of(calls.begin(), calls.end(),
-                                [](const TracedCall& call) { return call.has("log_close.txt"); }));
+        EXPECT_TRUE(
+            std::any_of(calls.begin(), calls.end(), std::mem_fn(&TracedCall::names_the_log)));
         for (const TracedCall& call : calls) {
             EXPECT_FALSE(call.opens_the_log() && !(name.log_made_anew && call.has("O_EXCL")))
                 << call.line;
